@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "qm/platform/named_objects.h"
+#include "qm/testing/testing.h"
+
+namespace qm::platform {
+
+using testing::Child;
+using testing::TempRoot;
+
+TEST(SharedBlock, SharedBetweenProcessesAndBoundsChecked) {
+    TempRoot root;
+    SharedBlock block;
+    EXPECT_EQ(block.Open("QntfmgrMap"), kErrFileNotFound);
+    ASSERT_EQ(block.Create("QntfmgrMap"), 0);
+    char zeros[kSharedBlockSize] = {};
+    EXPECT_EQ(std::memcmp(block.Data(), zeros, kSharedBlockSize), 0);
+    Child writer([] {
+        SharedBlock b;
+        if (b.Open("QntfmgrMap") != 0) return 1;
+        const char cmd[] = "5\0x";
+        return b.Write(0, std::span<const char>(cmd, 4));
+    });
+    ASSERT_EQ(writer.Wait(), 0);
+    char got[4];
+    ASSERT_EQ(block.Read(0, got), 0);
+    EXPECT_EQ(std::memcmp(got, "5\0x", 4), 0);
+    char out[3];
+    EXPECT_EQ(block.Read(8, out), kErrInvalidParameter);
+    EXPECT_EQ(block.Write(kSharedBlockSize, std::span<const char>("a", 1)), kErrInvalidParameter);
+    EXPECT_EQ(block.Write(9, std::span<const char>("a", 1)), 0);
+}
+
+TEST(SharedBlock, FreshAfterItsCreatorWasKilled) {
+    TempRoot root;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    Child child([&] {
+        SharedBlock b;
+        b.Create("MapServiceCtrl");
+        b.Write(0, std::span<const char>("9", 2));
+        char c = 'r';
+        if (write(ready[1], &c, 1) != 1) return 2;
+        pause();
+        return 0;
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    child.Kill(9);
+    child.Wait();
+    SharedBlock b;
+    EXPECT_EQ(b.Open("MapServiceCtrl"), kErrFileNotFound);
+    ASSERT_EQ(b.Create("MapServiceCtrl"), 0);
+    EXPECT_EQ(b.Data()[0], '\0') << "no stale command survives";
+    close(ready[0]);
+    close(ready[1]);
+}
+
+}  // namespace qm::platform

@@ -1,0 +1,2 @@
+// A tiny library for the loading tests.
+extern "C" int QmTestValue() { return 42; }

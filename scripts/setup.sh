@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the suite needs to build, test and run. Safe to run again:
+# when everything is already there it prints nothing and asks apt for nothing.
+set -euo pipefail
+
+PACKAGES=(
+  cmake ninja-build g++ clang ccache pkg-config
+  googletest libgtest-dev libbenchmark-dev
+  libsqlite3-dev sqlite3
+  libcpp-httplib-dev
+  snmp snmpsim
+  iproute2 procps psmisc
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
