@@ -1,0 +1,161 @@
+// qmhttpd: the suite's HTTP server. Serves the document root, runs CGI programs, hosts the page
+// interpreter and answers the service-control objects.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "control.h"
+#include "logs.h"
+#include "page_host.h"
+#include "qm/platform/paths.h"
+#include "server.h"
+#include "settings.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qmhttpd [--root DIR] [--port N] [--listen ADDR] [--seed-registry] [--check]\n"
+    "Serves the installation's pages over HTTP/1.1 with the settings under\n"
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\OvrelNet\\OvrelNetQuinsward\\Httpd.\n"
+    "  --root DIR        installation root (default: $QM_ROOT, else the parent of bin/)\n"
+    "  --port N          listen on port N instead of the registry's Port\n"
+    "  --listen ADDR     address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)\n"
+    "  --seed-registry   store default settings for missing values, then exit\n"
+    "  --check           read the settings, report problems, then exit\n"
+    "Stop it with Ctrl-C, SIGTERM, or the control helpers (__STOP__QNQuinsward_Httpd).\n";
+
+struct Options {
+    std::string root, listen = "127.0.0.1";
+    int port = 0;
+    bool seed = false, check = false;
+};
+
+bool ParseArgs(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= argc) return false;
+            *out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "--root") {
+            if (!value(&o->root)) return false;
+        } else if (a == "--listen") {
+            if (!value(&o->listen)) return false;
+        } else if (a == "--port") {
+            if (!value(&v)) return false;
+            char* end = nullptr;
+            long p = std::strtol(v.c_str(), &end, 10);
+            if (*end != '\0' || p < 1 || p > 65535) return false;
+            o->port = static_cast<int>(p);
+        } else if (a == "--seed-registry") {
+            o->seed = true;
+        } else if (a == "--check") {
+            o->check = true;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    if (!ParseArgs(argc, argv, &opt)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!opt.root.empty()) setenv("QM_ROOT", opt.root.c_str(), 1);
+    std::string root = qm::platform::InstallRoot();
+    setenv("QM_ROOT", root.c_str(), 1);  // CGI programs and libraries find the same root
+
+    if (opt.seed) {
+        int rc = qm::httpd::SeedRegistry(root);
+        if (rc != 0) std::fprintf(stderr, "qmhttpd: cannot write the registry (error %d)\n", rc);
+        return rc == 0 ? 0 : 1;
+    }
+    std::vector<std::string> problems;
+    qm::httpd::Settings settings = qm::httpd::LoadSettings(&problems);
+    if (opt.port) settings.port = opt.port;
+    for (const auto& p : problems) std::fprintf(stderr, "qmhttpd: %s\n", p.c_str());
+    if (opt.check) {
+        std::printf("root %s\nport %d\nthreads %d\ntimeout %d\ndocument root %s\n", root.c_str(),
+                    settings.port, settings.maxThreads, settings.timeoutSeconds,
+                    settings.serverRoot.c_str());
+        return problems.empty() ? 0 : 1;
+    }
+
+    // The web side's paths ("..\\html\\", "..\\cache\\", "..\\conf\\") are relative to bin/.
+    std::string bin = root + "/bin";
+    if (chdir(bin.c_str()) != 0) {
+        std::fprintf(stderr, "qmhttpd: no bin folder in %s\n", root.c_str());
+        return 1;
+    }
+    // Block the stop signals in every thread; one thread takes them with sigwait.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    qm::httpd::ServiceLog serviceLog(settings.installationPath);
+    qm::httpd::ServiceControl control;
+    std::string error;
+    if (!control.Claim(qm::httpd::kServiceName, &error)) {
+        std::fprintf(stderr, "qmhttpd: %s\n", error.c_str());
+        return 1;
+    }
+    for (const auto& p : problems) serviceLog.Error(p);
+
+    qm::httpd::PageHost pages;
+    if (!pages.Load("qmintpr", &error)) {
+        serviceLog.Error("page interpreter: " + error);
+        std::fprintf(stderr, "qmhttpd: page interpreter: %s\n", error.c_str());
+    }
+    qm::httpd::HttpServer server(settings, &pages, &serviceLog);
+    if (!server.Bind(opt.listen, &error)) {
+        serviceLog.Error(error);
+        std::fprintf(stderr, "qmhttpd: %s\n", error.c_str());
+        return 1;
+    }
+    control.Watch([&server, &serviceLog] {
+        serviceLog.Info("stop requested");
+        server.Stop();
+    },
+                  [&server, &serviceLog](bool paused) {
+                      server.SetPaused(paused);
+                      serviceLog.Info(paused ? "paused" : "continued");
+                  });
+    std::thread signals([&server, &serviceLog, stopSignals] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        if (sig == SIGINT || sig == SIGTERM) {
+            serviceLog.Info(std::string("signal ") + strsignal(sig) + ": stopping");
+            server.Stop();
+        }
+    });
+    serviceLog.Info("started on " + opt.listen + ":" + std::to_string(server.port()) + ", root " +
+                    root);
+    std::fprintf(stderr, "qmhttpd: serving %s on http://%s:%d/\n", root.c_str(),
+                 opt.listen.c_str(), server.port());
+    server.Serve();
+    control.Shutdown();
+    pages.Release();
+    serviceLog.Info("stopped");
+    // The signal thread may still wait; wake it so the process can end cleanly.
+    pthread_kill(signals.native_handle(), SIGTERM);
+    signals.join();
+    return 0;
+}

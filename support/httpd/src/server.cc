@@ -1,0 +1,336 @@
+// Routing and answering HTTP requests.
+#include "server.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "cgi_runner.h"
+#include "qm/platform/paths.h"
+#include "request_text.h"
+#include "router.h"
+
+namespace qm::httpd {
+
+namespace {
+
+constexpr size_t kMaxBody = 64u * 1024 * 1024;
+// Where the raw multipart content type is kept, so the body reaches CGI programs unparsed.
+constexpr const char* kRawContentType = "X-Qmhttpd-Raw-Content-Type";
+
+std::string HttpDate(std::time_t t) {
+    tm g{};
+    gmtime_r(&t, &g);
+    char buf[64];
+    return std::string(buf, std::strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &g));
+}
+
+std::string ContentType(const httplib::Request& req) {
+    if (req.has_header(kRawContentType)) return req.get_header_value(kRawContentType);
+    return req.get_header_value("Content-Type");
+}
+
+std::string QueryOf(const httplib::Request& req) {
+    auto q = req.target.find('?');
+    return q == std::string::npos ? std::string() : req.target.substr(q + 1);
+}
+
+const char* Reason(int status) {
+    switch (status) {
+        case 301: return "Moved Permanently";
+        case 400: return "Bad Request";
+        case 403: return "Forbidden";
+        case 404: return "Not Found";
+        case 413: return "Payload Too Large";
+        case 414: return "URI Too Long";
+        case 500: return "Internal Server Error";
+        case 502: return "Bad Gateway";
+        case 503: return "Service Unavailable";
+        case 504: return "Gateway Timeout";
+        default: return "Error";
+    }
+}
+
+// The CGI/1.1 variables, in the order the CGI library captures them, plus every request header
+// as HTTP_*.
+CgiVariables MakeVariables(const Settings& s, const httplib::Request& req, int port,
+                           const std::string& scriptName, const std::string& scriptFile,
+                           const std::string& pathInfo, const std::string& pathTranslated) {
+    CgiVariables v;
+    auto add = [&](const char* n, std::string value) { v.values.emplace_back(n, std::move(value)); };
+    std::string auth = req.get_header_value("Authorization");
+    add("AUTH_TYPE", auth.size() > 6 && strncasecmp(auth.c_str(), "Basic ", 6) == 0 ? "Basic" : "");
+    add("PATH", "/usr/local/bin:/usr/bin:/bin");
+    add("PATH_INFO", pathInfo);
+    add("PATH_TRANSLATED", pathTranslated);
+    add("GATEWAY_INTERFACE", "CGI/1.1");
+    add("REMOTE_ADDR", req.remote_addr);
+    add("REMOTE_HOST", req.remote_addr);
+    add("REMOTE_PORT", std::to_string(req.remote_port));
+    add("SCRIPT_FILENAME", scriptFile);
+    add("SCRIPT_NAME", scriptName);
+    std::string host = req.get_header_value("Host");
+    add("SCRIPT_URI", "http://" + (host.empty() ? s.hostName : host) + scriptName);
+    add("SCRIPT_URL", scriptName);
+    add("SERVER_ADMIN", s.serverAdmin);
+    add("SERVER_NAME", s.hostName);
+    add("SERVER_ROOT", s.serverRoot);
+    add("SERVER_PROTOCOL", req.version.empty() ? "HTTP/1.0" : req.version);
+    add("SERVER_PORT", std::to_string(port));
+    add("SERVER_SOFTWARE", s.software);
+    add("CONTENT_TYPE", ContentType(req));
+    add("CONTENT_LENGTH", req.body.empty() ? "" : std::to_string(req.body.size()));
+    add("REQUEST_METHOD", req.method);
+    add("QUERY_STRING", QueryOf(req));
+    for (const auto& [name, value] : req.headers) {
+        if (strcasecmp(name.c_str(), kRawContentType) == 0 ||
+            strcasecmp(name.c_str(), "Content-Type") == 0 ||
+            strcasecmp(name.c_str(), "Content-Length") == 0) {
+            continue;
+        }
+        std::string key = "HTTP_";
+        for (char c : name) key += c == '-' ? '_' : static_cast<char>(std::toupper(c));
+        bool seen = false;
+        for (const auto& existing : v.values) seen = seen || existing.first == key;
+        if (!seen) v.values.emplace_back(key, value);
+    }
+    return v;
+}
+
+}  // namespace
+
+HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLog)
+    : settings_(std::move(settings)), pages_(pages), serviceLog_(serviceLog),
+      http_(std::make_unique<httplib::Server>()) {
+    std::string logDir = platform::RootPath("log");
+    accessLog_ = std::make_unique<DailyLog>(logDir, settings_.accessLog, settings_.accessLogPeriod);
+    errorLog_ = std::make_unique<DailyLog>(logDir, settings_.errorLog, settings_.errorLogPeriod);
+
+    size_t threads = static_cast<size_t>(settings_.maxThreads);
+    http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    http_->set_read_timeout(settings_.timeoutSeconds);
+    http_->set_write_timeout(settings_.timeoutSeconds);
+    http_->set_keep_alive_timeout(5);
+    http_->set_keep_alive_max_count(100);
+    http_->set_payload_max_length(kMaxBody);
+
+    http_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        res.set_header("Server", settings_.software);
+        if (paused_.load()) {
+            res.status = 503;
+            res.set_content("<html><body><h1>503 Service Unavailable</h1>"
+                            "<p>The server is paused.</p></body></html>",
+                            "text/html");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // The library would parse multipart bodies into parts; CGI programs need the raw bytes,
+        // so hide the type from it and hand the original to the program.
+        std::string type = req.get_header_value("Content-Type");
+        if (strncasecmp(type.c_str(), "multipart/", 10) == 0) {
+            auto& mutableReq = const_cast<httplib::Request&>(req);
+            mutableReq.headers.erase("Content-Type");
+            mutableReq.headers.emplace(kRawContentType, type);
+            mutableReq.headers.emplace("Content-Type", "application/octet-stream");
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    auto handler = [this](const httplib::Request& req, httplib::Response& res) { Handle(req, res); };
+    http_->Get(".*", handler);
+    http_->Post(".*", handler);
+    http_->Put(".*", handler);
+    http_->Delete(".*", handler);
+    http_->Options(".*", handler);
+    http_->Patch(".*", handler);
+    http_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.body.empty() && !static_cast<bool>(res.content_provider_)) {
+            std::string code = std::to_string(res.status);
+            res.set_content("<html><head><title>" + code + " " + Reason(res.status) +
+                                "</title></head><body><h1>" + code + " " + Reason(res.status) +
+                                "</h1></body></html>\n",
+                            "text/html");
+        }
+    });
+    http_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        LogAccess(req, res);
+    });
+}
+
+HttpServer::~HttpServer() = default;
+
+bool HttpServer::Bind(const std::string& host, std::string* error) {
+    if (!http_->bind_to_port(host, settings_.port)) {
+        *error = "cannot listen on " + host + ":" + std::to_string(settings_.port) +
+                 " (error 10048: the address is in use or not allowed)";
+        return false;
+    }
+    port_ = settings_.port;
+    return true;
+}
+
+void HttpServer::Serve() { http_->listen_after_bind(); }
+
+void HttpServer::Stop() { http_->stop(); }
+
+void HttpServer::LogAccess(const httplib::Request& req, const httplib::Response& res) {
+    std::time_t now = std::time(nullptr);
+    tm t{};
+    localtime_r(&now, &t);
+    char when[64];
+    std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &t);
+    std::string size = static_cast<bool>(res.content_provider_) ? "-" : std::to_string(res.body.size());
+    std::string line = req.remote_addr + " - - [" + when + "] \"" + req.method + " " + req.target +
+                       " " + req.version + "\" " + std::to_string(res.status) + " " + size;
+    accessLog_->Write(line);
+    if (res.status >= 500) errorLog_->Write(line);
+}
+
+void HttpServer::Handle(const httplib::Request& req, httplib::Response& res) {
+    Target t = Route(settings_, req.path);
+    // Per-directory authorization and IP access files are checked here, once the
+    // administration pages that write them are in place; until then every target is open.
+    switch (t.kind) {
+        case Target::Page: return ServePage(req, res);
+        case Target::Cgi: return ServeCgi(t, req, res);
+        case Target::Static:
+            if (req.method != "GET" && req.method != "HEAD") {
+                res.status = 405;
+                res.set_header("Allow", "GET, HEAD");
+                return;
+            }
+            return ServeStatic(t.file, t.mimeType, req, res);
+        case Target::Redirect: {
+            std::string q = QueryOf(req);
+            res.set_redirect(t.location + (q.empty() ? "" : "?" + q), 301);
+            return;
+        }
+        case Target::Forbidden: res.status = 403; return;
+        case Target::NotFound: res.status = 404; return;
+    }
+}
+
+void HttpServer::ServeStatic(const std::string& file, const std::string& mime,
+                             const httplib::Request& req, httplib::Response& res) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0) ::close(fd);
+        res.status = 404;
+        return;
+    }
+    std::string modified = HttpDate(st.st_mtime);
+    res.set_header("Last-Modified", modified);
+    if (req.get_header_value("If-Modified-Since") == modified) {
+        ::close(fd);
+        res.status = 304;
+        return;
+    }
+    std::string body(static_cast<size_t>(st.st_size), '\0');
+    size_t off = 0;
+    while (off < body.size()) {
+        ssize_t n = ::read(fd, body.data() + off, body.size() - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        off += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    body.resize(off);
+    res.status = 200;
+    res.set_content(std::move(body), mime.c_str());
+}
+
+void HttpServer::ServeCgi(const Target& t, const httplib::Request& req, httplib::Response& res) {
+    CgiVariables vars = MakeVariables(settings_, req, port_, t.scriptName, t.file, t.pathInfo,
+                                      t.pathTranslated);
+    CgiLaunch launch;
+    launch.program = t.file;
+    launch.body = req.body;
+    launch.timeoutSeconds = settings_.timeoutSeconds;
+    launch.nph = t.nph;
+    launch.stderrFile = platform::RootPath("log") + "/cgi-stderr.log";
+    for (const auto& [n, v] : vars.values) launch.env.push_back(n + "=" + v);
+    launch.env.push_back("QM_ROOT=" + platform::InstallRoot());
+
+    auto proc = std::make_shared<CgiProcess>();
+    if (int rc = proc->Start(launch); rc != 0) {
+        errorLog_->Write("cannot start " + t.file + ": " + std::strerror(rc));
+        res.status = 500;
+        return;
+    }
+    auto head = std::make_shared<CgiHead>();
+    int rc = proc->ReadHead(head.get());
+    if (rc != 0) {
+        errorLog_->Write(t.file + (rc == 504 ? ": no answer within the time-out, killed"
+                                             : ": did not write a valid header block"));
+        res.status = rc;
+        return;
+    }
+    res.status = head->status;
+    std::string type = "text/html";
+    for (const auto& [n, v] : head->headers) {
+        if (strcasecmp(n.c_str(), "Content-Type") == 0) {
+            type = v;
+        } else if (strcasecmp(n.c_str(), "Content-Length") == 0 ||
+                   strcasecmp(n.c_str(), "Transfer-Encoding") == 0 ||
+                   strcasecmp(n.c_str(), "Connection") == 0) {
+            continue;  // we frame the body ourselves
+        } else {
+            res.set_header(n.c_str(), v);
+        }
+    }
+    if (req.method == "HEAD") return;
+    res.set_chunked_content_provider(type, [proc, head](size_t, httplib::DataSink& sink) {
+        if (!head->bodyStart.empty() && !sink.write(head->bodyStart.data(), head->bodyStart.size())) {
+            proc->Kill();
+            return false;
+        }
+        char buf[16384];
+        for (;;) {
+            ssize_t n = proc->ReadBody(buf, sizeof buf);
+            if (n == 0) break;
+            if (n < 0) break;  // time-out: the program is killed, the page ends here
+            if (!sink.write(buf, static_cast<size_t>(n))) {
+                proc->Kill();  // the client has gone
+                return false;
+            }
+        }
+        sink.done();
+        return true;
+    });
+}
+
+void HttpServer::ServePage(const httplib::Request& req, httplib::Response& res) {
+    if (!pages_ || !pages_->loaded()) {
+        res.status = 503;
+        res.set_content("<html><body><h1>503 Service Unavailable</h1>"
+                        "<p>The page interpreter is not loaded; see servicelog.txt.</p>"
+                        "</body></html>",
+                        "text/html");
+        return;
+    }
+    CgiVariables vars = MakeVariables(settings_, req, port_, kPageRoute, "", "", "");
+    auto pairs = ParseFormPairs(QueryOf(req));
+    if (req.method == "POST" &&
+        strncasecmp(ContentType(req).c_str(), "application/x-www-form-urlencoded", 33) == 0) {
+        auto body = ParseFormPairs(req.body);
+        pairs.insert(pairs.end(), body.begin(), body.end());
+    }
+    auto params = std::make_shared<std::string>(BuildParameterText(vars, pairs));
+    res.status = 200;
+    res.set_header("Pragma", "no-cache");
+    res.set_header("Cache-Control", "no-cache");
+    if (req.method == "HEAD") return;
+    PageHost* pages = pages_;
+    res.set_chunked_content_provider("text/html", [pages, params](size_t, httplib::DataSink& sink) {
+        pages->Run(*params, [&sink](std::string_view piece) {
+            return sink.write(piece.data(), piece.size());
+        });
+        sink.done();
+        return true;
+    });
+}
+
+}  // namespace qm::httpd

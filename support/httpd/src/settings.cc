@@ -1,0 +1,142 @@
+// Loading and seeding the HTTP server's registry settings.
+#include "settings.h"
+
+#include <cstdlib>
+
+#include "qm/platform/paths.h"
+#include "qm/platform/registry.h"
+
+namespace qm::httpd {
+
+using platform::RegRoot;
+
+std::vector<Pair> ParsePairList(std::string_view text) {
+    std::vector<std::string> fields;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t next = text.find(';', pos);
+        if (next == std::string_view::npos) next = text.size();
+        if (next > pos) fields.emplace_back(text.substr(pos, next - pos));
+        pos = next + 1;
+    }
+    std::vector<Pair> pairs;
+    for (size_t i = 0; i + 1 < fields.size() && pairs.size() < 128; i += 2) {
+        pairs.push_back({fields[i], fields[i + 1]});
+    }
+    return pairs;
+}
+
+std::string FormatPairList(const std::vector<Pair>& pairs) {
+    std::string out = ";";
+    for (const auto& p : pairs) out += p.first + ";" + p.second + ";";
+    return out;
+}
+
+namespace {
+
+std::string Text(std::string_view name, const std::string& fallback) {
+    return platform::RegReadText(RegRoot::LocalMachine, kHttpdKey, name, fallback);
+}
+
+int Number(std::string_view name, int fallback, int lo, int hi,
+           std::vector<std::string>* problems) {
+    std::string t = Text(name, "");
+    if (t.empty()) return fallback;
+    char* end = nullptr;
+    long v = std::strtol(t.c_str(), &end, 10);
+    if (*end != '\0' || v < lo || v > hi) {
+        if (problems) {
+            problems->push_back(std::string(name) + " has the invalid value \"" + t +
+                                "\"; using " + std::to_string(fallback));
+        }
+        return fallback;
+    }
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+Settings LoadSettings(std::vector<std::string>* problems) {
+    Settings s;
+    s.port = Number("Port", s.port, 1, 65535, problems);
+    s.maxThreads = Number("MaxChildThreads", s.maxThreads, 1, 10000, problems);
+    s.timeoutSeconds = Number("Timeout", s.timeoutSeconds, 1, 600, problems);
+    s.serverRoot = platform::ToPosixPath(Text("ServerRoot", platform::RootPath("htdocs")));
+    s.welcome = Text("Welcome", s.welcome);
+    s.software = Text("ServerSoftware", s.software);
+    s.hostName = Text("HostName", s.hostName);
+    s.serverAdmin = Text("ServerAdmin", "");
+    s.accessLog = Text("AccessLog", s.accessLog);
+    s.accessLogPeriod = Number("AccessLog_Period", s.accessLogPeriod, 1, 28, problems);
+    s.errorLog = Text("ErrorLog", s.errorLog);
+    s.errorLogPeriod = Number("ErrorLog_Period", s.errorLogPeriod, 1, 28, problems);
+    s.installationPath =
+        platform::ToPosixPath(Text("InstallationPath", platform::RootPath("bin")));
+    s.readAccessAuthorization = Text("ReadAccessAuthorization", "");
+    s.authorizationPasswordDirectory = Text("AuthorizationPasswordDirectory", "");
+    s.readAccessIP = Text("ReadAccessIP", "");
+    s.pathAlias = ParsePairList(Text("PathAlias", ""));
+    s.execAlias = ParsePairList(Text("ExecAlias", ""));
+    s.extType = ParsePairList(Text("ExtType", ""));
+    s.execExtType = ParsePairList(Text("ExecExtType", ""));
+    for (auto* list : {&s.pathAlias, &s.execAlias}) {
+        for (auto& p : *list) p.second = platform::ToPosixPath(p.second);
+    }
+    while (s.serverRoot.size() > 1 && s.serverRoot.back() == '/') s.serverRoot.pop_back();
+    return s;
+}
+
+int SeedRegistry(const std::string& root) {
+    struct Default {
+        const char* name;
+        std::string text;
+    };
+    const std::string bin = root + "/bin";
+    const std::vector<Default> defaults = {
+        {"Port", "8080"},
+        {"MaxChildThreads", "16"},
+        {"Timeout", "60"},
+        {"ServerRoot", root + "/htdocs"},
+        {"Welcome", "index.html"},
+        {"ServerSoftware", "qmhttpd/1.0"},
+        {"HostName", "localhost"},
+        {"ServerAdmin", ""},
+        {"AccessLog", "access"},
+        {"AccessLog_Period", "7"},
+        {"ErrorLog", "error"},
+        {"ErrorLog_Period", "7"},
+        {"DNSLookup", "off"},
+        {"ReadAccessAuthorization", ".qmauth"},
+        {"AuthorizationPasswordDirectory", "/.qmpasswd"},
+        {"ReadAccessIP", ".qmip"},
+        {"InstallationPath", bin},
+        {"SpecialCgiScript", "nph-QMHTTPD.exe"},
+        {"SpecialCgiPassword", ""},
+        {"PathAlias", ";"},
+        {"ExecAlias", ";/cgi-bin/;" + bin + ";"},
+        {"ExtType",
+         ";.html;text/html;.htm;text/html;.css;text/css;.js;application/javascript;"
+         ".gif;image/gif;.png;image/png;.jpg;image/jpeg;.jpeg;image/jpeg;.ico;image/x-icon;"
+         ".svg;image/svg+xml;.txt;text/plain;.xml;text/xml;.json;application/json;"
+         ".csv;text/csv;.pdf;application/pdf;"},
+        {"ExecExtType", ";.exe;application/x-httpd-cgi;.cgi;application/x-httpd-cgi;"},
+        {"SpecialCgiReferer", ";"},
+    };
+    int rc = platform::RegCreateKey(RegRoot::LocalMachine, kHttpdKey);
+    if (rc != 0) return rc;
+    for (const auto& d : defaults) {
+        platform::RegValue existing;
+        if (platform::RegGetValue(RegRoot::LocalMachine, kHttpdKey, d.name, &existing) == 0) {
+            continue;
+        }
+        rc = platform::RegSetString(RegRoot::LocalMachine, kHttpdKey, d.name, d.text);
+        if (rc != 0) return rc;
+    }
+    platform::RegValue existing;
+    if (platform::RegGetValue(RegRoot::LocalMachine, kSetupKey, "InstallPath", &existing) != 0) {
+        rc = platform::RegSetString(RegRoot::LocalMachine, kSetupKey, "InstallPath", root, true);
+    }
+    return rc;
+}
+
+}  // namespace qm::httpd

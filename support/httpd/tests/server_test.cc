@@ -1,0 +1,287 @@
+// qmhttpd as a real process in a temporary installation root, spoken to over loopback.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "qm/platform/named_objects.h"
+#include "qm/platform/registry.h"
+#include "qm/testing/testing.h"
+#include "settings.h"
+
+namespace qm::httpd {
+
+namespace {
+
+int FreePort() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+std::string ReadFile(const std::string& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void Script(const std::string& path, const std::string& body) {
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+}
+
+// Sends raw bytes and returns whatever comes back before the server closes or 2 s pass.
+std::string Raw(int port, const std::string& bytes) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return "<connect failed>";
+    timeval tv{2, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+        close(s);
+        return "<send failed>";
+    }
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = recv(s, buf, sizeof buf, 0)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(s);
+    return out;
+}
+
+class Server : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(SeedRegistry(root_.path()), 0);
+        platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "Timeout", "2");
+        port_ = FreePort();
+        std::ofstream(root_ / "htdocs/index.html") << "<html>welcome</html>";
+        Script(root_ / "bin/env.cgi",
+               "printf 'Content-type: text/plain\\r\\nX-Test: yes\\r\\n\\r\\n'\n"
+               "echo \"method=$REQUEST_METHOD query=$QUERY_STRING info=$PATH_INFO\"\n"
+               "echo \"script=$SCRIPT_NAME software=$SERVER_SOFTWARE type=$CONTENT_TYPE\"\n"
+               "echo \"length=$CONTENT_LENGTH root=$QM_ROOT agent=$HTTP_USER_AGENT\"\n"
+               "cat\n");
+    }
+    void TearDown() override { StopServer(); }
+
+    void StartServer() {
+        std::string exe = testing::BuildBinFolder() + "/qmhttpd";
+        std::string port = std::to_string(port_);
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(exe.c_str(), exe.c_str(), "--root", root_.path().c_str(), "--port",
+                  port.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_TRUE(testing::Eventually([&] {
+            httplib::Client c("127.0.0.1", port_);
+            return static_cast<bool>(c.Get("/"));
+        })) << "qmhttpd did not come up";
+    }
+    int StopServer() {
+        if (pid_ <= 0) return -1;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    httplib::Client Client() {
+        httplib::Client c("127.0.0.1", port_);
+        c.set_read_timeout(10);
+        return c;
+    }
+
+    testing::TempRoot root_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+}  // namespace
+
+TEST_F(Server, ServesFilesWithTypesAndRefusesEscapes) {
+    std::ofstream(root_ / "secret.txt") << "top secret";
+    std::filesystem::create_symlink(root_ / "secret.txt", root_ / "htdocs/out.txt");
+    StartServer();
+    auto c = Client();
+    auto r = c.Get("/");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->body, "<html>welcome</html>");
+    EXPECT_EQ(r->get_header_value("Content-Type"), "text/html");
+    EXPECT_EQ(r->get_header_value("Server"), "qmhttpd/1.0");
+    auto again = c.Get("/index.html", {{"If-Modified-Since", r->get_header_value("Last-Modified")}});
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 304);
+    EXPECT_EQ(c.Get("/nothing.html")->status, 404);
+    EXPECT_EQ(c.Get("/out.txt")->status, 403) << "symbolic link out of the root";
+    for (const char* attack : {"GET /../secret.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+                               "GET /%2e%2e/secret.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+                               "GET /%2E%2E%2Fsecret.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+                               "GET /..%5csecret.txt HTTP/1.1\r\nHost: x\r\n\r\n"}) {
+        std::string reply = Raw(port_, attack);
+        EXPECT_EQ(reply.find("top secret"), std::string::npos) << attack;
+        EXPECT_NE(reply.find("HTTP/1.1 4"), std::string::npos) << attack << reply;
+    }
+}
+
+TEST_F(Server, RunsCgiProgramsWithTheirEnvironmentAndBody) {
+    StartServer();
+    auto c = Client();
+    auto r = c.Post("/cgi-bin/env.cgi/more?x=1&y=2", "posted body", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("X-Test"), "yes");
+    EXPECT_EQ(r->get_header_value("Content-Type"), "text/plain");
+    EXPECT_NE(r->body.find("method=POST query=x=1&y=2 info=/more"), std::string::npos) << r->body;
+    EXPECT_NE(r->body.find("script=/cgi-bin/env.cgi software=qmhttpd/1.0 "
+                           "type=application/x-www-form-urlencoded"),
+              std::string::npos);
+    EXPECT_NE(r->body.find("length=11 root=" + root_.path()), std::string::npos);
+    EXPECT_NE(r->body.find("posted body"), std::string::npos);
+
+    // A multipart body reaches the program byte for byte, with its own content type.
+    std::string boundary = "XyZ";
+    std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"postfile\"; "
+                       "filename=\"a.gif\"\r\nContent-Type: image/gif\r\n\r\nGIF\0\r\n89"
+                       "\r\n--XyZ--\r\n";
+    body.insert(body.find("GIF") + 3, 1, '\0');
+    r = c.Post("/cgi-bin/env.cgi", body, "multipart/form-data; boundary=XyZ");
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->body.find("type=multipart/form-data; boundary=XyZ"), std::string::npos);
+    EXPECT_NE(r->body.find(body), std::string::npos) << "the raw body, NUL bytes included";
+}
+
+TEST_F(Server, CgiStatusLocationNphAndTimeOut) {
+    Script(root_ / "bin/missing.cgi", "printf 'Status: 404 Gone away\\n\\nnot here'\n");
+    Script(root_ / "bin/moved.cgi", "printf 'Location: /index.html\\n\\n'\n");
+    Script(root_ / "bin/nph-raw.cgi",
+           "printf 'HTTP/1.0 207 Multi\\r\\nContent-type: text/plain\\r\\n\\r\\nraw'\n");
+    Script(root_ / "bin/slow.cgi", "sleep 30\n");
+    Script(root_ / "bin/garbage.cgi", "echo this is not a header\n");
+    Script(root_ / "bin/flood.cgi",
+           "printf 'Content-type: text/plain\\n\\n'\nhead -c 3000000 /dev/zero | tr '\\0' x\n");
+    StartServer();
+    auto c = Client();
+    auto r = c.Get("/cgi-bin/missing.cgi");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(r->body, "not here");
+    r = c.Get("/cgi-bin/moved.cgi");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 302);
+    EXPECT_EQ(r->get_header_value("Location"), "/index.html");
+    r = c.Get("/cgi-bin/nph-raw.cgi");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 207);
+    EXPECT_EQ(r->body, "raw");
+    auto start = std::chrono::steady_clock::now();
+    r = c.Get("/cgi-bin/slow.cgi");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 504);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    EXPECT_EQ(c.Get("/cgi-bin/garbage.cgi")->status, 502);
+    r = c.Get("/cgi-bin/flood.cgi");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.size(), 3000000u);
+    // The killed program left no process behind.
+    EXPECT_TRUE(testing::Eventually([] {
+        return system("pgrep -f 'sleep 30' >/dev/null") != 0;
+    }));
+}
+
+TEST_F(Server, SurvivesMalformedAndOversizedRequests) {
+    StartServer();
+    EXPECT_NE(Raw(port_, "NONSENSE\r\n\r\n").find("400"), std::string::npos);
+    EXPECT_NE(Raw(port_, "GET / HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n").find("HTTP/1.1 4"),
+              std::string::npos);
+    EXPECT_NE(Raw(port_, "GET /" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n").find("414"),
+              std::string::npos);
+    Raw(port_, "GET / HTTP/1.1\r\nHost: x\r\n");  // a client that stops half-way
+    std::vector<std::thread> many;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 40; ++i) {  // more clients at once than worker threads
+        many.emplace_back([&] {
+            auto c = Client();
+            if (auto r = c.Get("/"); r && r->status == 200) ++ok;
+        });
+    }
+    for (auto& t : many) t.join();
+    EXPECT_EQ(ok, 40);
+    auto r = Client().Get("/");
+    ASSERT_TRUE(r) << "still serving";
+    EXPECT_EQ(r->status, 200);
+}
+
+TEST_F(Server, StopPauseAndContinueThroughNamedObjects) {
+    StartServer();
+    platform::NamedMutex probe;
+    ASSERT_EQ(probe.Open("__MUTEX__QNQuinsward_Httpd"), 0) << "a running server holds it";
+    EXPECT_EQ(probe.Wait(0), 0) << "not owned while running";
+    probe.Release();
+
+    platform::NamedEvent pause;
+    ASSERT_EQ(pause.Open("__PAUSE__QNQuinsward_Httpd"), 0);
+    pause.Set();
+    ASSERT_TRUE(testing::Eventually([&] {
+        int rc = probe.Wait(0);
+        if (rc == 0) probe.Release();
+        return rc == platform::kWaitTimeout;
+    })) << "owned while paused";
+    EXPECT_EQ(Client().Get("/")->status, 503);
+    pause.Set();
+    ASSERT_TRUE(testing::Eventually([&] { return Client().Get("/")->status == 200; }));
+
+    // A second server for the same installation refuses to start.
+    std::string exe = testing::BuildBinFolder() + "/qmhttpd";
+    std::string cmd = exe + " --root " + root_.path() + " --port " + std::to_string(FreePort()) +
+                      " 2>/dev/null";
+    EXPECT_NE(system(cmd.c_str()), 0);
+
+    platform::NamedEvent stop;
+    ASSERT_EQ(stop.Open("__STOP__QNQuinsward_Httpd"), 0);
+    stop.Set();
+    int status = 0;
+    ASSERT_TRUE(testing::Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }));
+    pid_ = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    probe.Close();
+    EXPECT_EQ(probe.Open("__MUTEX__QNQuinsward_Httpd"), platform::kErrFileNotFound);
+    std::string log = ReadFile(root_ / "bin/servicelog.txt");
+    EXPECT_NE(log.find("started on 127.0.0.1:"), std::string::npos) << log;
+    EXPECT_NE(log.find(" paused"), std::string::npos);
+    EXPECT_NE(log.find(" continued"), std::string::npos);
+    EXPECT_NE(log.find(" stopped"), std::string::npos);
+}
+
+TEST_F(Server, SeedingKeepsExistingValues) {
+    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "Port", "9999");
+    ASSERT_EQ(SeedRegistry(root_.path()), 0);
+    EXPECT_EQ(platform::RegReadText(platform::RegRoot::LocalMachine, kHttpdKey, "Port"), "9999");
+    EXPECT_EQ(platform::RegReadText(platform::RegRoot::LocalMachine, kSetupKey, "InstallPath"),
+              root_.path());
+    EXPECT_EQ(platform::RegReadText(platform::RegRoot::LocalMachine, kHttpdKey, "SpecialCgiScript"),
+              "nph-QMHTTPD.exe");
+}
+
+}  // namespace qm::httpd
