@@ -1,0 +1,229 @@
+// Cache files of compiled pages under ..\cache\<language>\, relative to the current folder.
+#include "cache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "compiler.h"
+#include "qm/platform/paths.h"
+#include "record_writer.h"
+
+namespace qm::intpr {
+
+namespace {
+
+// Building cache files is serialised in the whole process; reading a sealed one needs no lock.
+std::mutex g_compileLock;
+std::atomic<unsigned> g_buildSerial{0};
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Close(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    void Close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// Reads the whole file; false on a system error.
+bool ReadAll(int fd, std::string& out) {
+    struct stat st{};
+    out.clear();
+    if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool SealedHeader(std::string_view page) {
+    if (page.size() < QM_RECORD_HEADER_SIZE || page[0] != QM_REC_HEADER) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(page.data());
+    const uint32_t length = p[1] | (p[2] << 8) | (p[3] << 16) | (static_cast<uint32_t>(p[4]) << 24);
+    if (length > 9 || page.size() - QM_RECORD_HEADER_SIZE < length) return false;
+    return page.substr(QM_RECORD_HEADER_SIZE, length) == QM_PAGE_MARK_SEALED;
+}
+
+bool NotEarlier(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
+// An include may name a file in a sub-folder of the template folders, but never climb out.
+bool IsTemplateRelative(std::string_view name) {
+    if (name.empty() || name.front() == '/' || name.front() == '\\') return false;
+    if (name.size() >= 2 && name[1] == ':') return false;
+    size_t start = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '/' || name[i] == '\\') {
+            if (name.substr(start, i - start) == "..") return false;
+            start = i + 1;
+        }
+    }
+    return name.find('\0') == std::string_view::npos;
+}
+
+int OpenTemplate(std::string_view language, std::string_view name) {
+    if (!IsTemplateRelative(name)) return -1;
+    for (const std::string& windows : {"..\\html\\" + std::string(language) + "\\" + std::string(name),
+                                       "..\\html\\common\\" + std::string(name)}) {
+        const std::string path = qm::platform::ToPosixPath(windows);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) return fd;
+    }
+    return -1;
+}
+
+bool EnsureFolder(const std::string& windowsPath) {
+    const std::string path = qm::platform::ToPosixPath(windowsPath);
+    struct stat st{};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+// Removes the file at `path` if it is still the one we opened as `fd`, so that a request that
+// found a stale page never deletes the fresh one another request has just put in its place.
+void DeleteIfSame(const std::string& path, int fd) {
+    struct stat opened{}, current{};
+    if (fstat(fd, &opened) != 0 || stat(path.c_str(), &current) != 0) return;
+    if (opened.st_dev == current.st_dev && opened.st_ino == current.st_ino) ::unlink(path.c_str());
+}
+
+enum class Reuse { Yes, No, ReadError };
+
+Reuse TryReuse(const std::string& cachePath, std::string_view language, std::string_view name,
+               std::string& page) {
+    Fd cache(::open(cachePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!cache.ok()) return Reuse::No;
+    Fd source(OpenTemplate(language, name));
+    struct stat cacheStat{}, sourceStat{};
+    bool fresh = source.ok() && fstat(cache.get(), &cacheStat) == 0 &&
+                 fstat(source.get(), &sourceStat) == 0 &&
+                 NotEarlier(cacheStat.st_mtim, sourceStat.st_mtim);
+    Reuse result = Reuse::No;
+    if (fresh) {
+        if (!ReadAll(cache.get(), page)) result = Reuse::ReadError;
+        else if (SealedHeader(page)) return Reuse::Yes;
+    }
+    DeleteIfSame(cachePath, cache.get());
+    page.clear();
+    return result;
+}
+
+bool Build(PageContext& context, const std::string& cachePath, const std::string& cacheWindows,
+           std::string_view language, std::string_view name, std::string& page) {
+    const PageOutput& out = context.output;
+    // The page is built under a private name and renamed into place once sealed, so that no
+    // reader (in this process or another) ever sees a half-written page under the cache name.
+    const std::string temp = cachePath + ".~" + std::to_string(getpid()) + "." +
+                             std::to_string(g_buildSerial.fetch_add(1));
+    Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.ok()) {
+        out.Error(name, cacheWindows, Msg::NotCreate);
+        return false;
+    }
+    page.clear();
+    AppendRecord(page, QM_REC_HEADER, QM_PAGE_MARK_UNSEALED);
+    const std::string lang(language);
+    Compiler compiler(
+        [&lang](std::string_view file, std::string& content) {
+            Fd fd(OpenTemplate(lang, file));
+            return fd.ok() && ReadAll(fd.get(), content);
+        },
+        out);
+    bool ok = compiler.CompileTemplate(name, page);
+    if (ok) {
+        ok = WriteAll(file.get(), page) &&
+             ::pwrite(file.get(), QM_PAGE_MARK_SEALED, QM_PAGE_MARK_SIZE, QM_RECORD_HEADER_SIZE) ==
+                 QM_PAGE_MARK_SIZE;
+        if (!ok) out.Error({}, {}, Msg::DiskWriteError);
+    }
+    file.Close();
+    if (ok && ::rename(temp.c_str(), cachePath.c_str()) != 0) {
+        out.Error({}, {}, Msg::DiskWriteError);
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        page.clear();
+        return false;
+    }
+    std::memcpy(page.data() + QM_RECORD_HEADER_SIZE, QM_PAGE_MARK_SEALED, QM_PAGE_MARK_SIZE);
+    return true;
+}
+
+bool ReadName(PageContext& context, const char* variable, std::string& value) {
+    const Value* v = context.variables.Find(variable);
+    if (!v) {
+        context.output.Error({}, variable, Msg::NotFound);
+        return false;
+    }
+    std::string scratch;
+    value.assign(TextForm(*v, scratch));
+    if (!IsPlainName(value)) {
+        context.output.Error({}, value, Msg::NotFound);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsPlainName(std::string_view name) {
+    if (name.empty() || name == "." || name.find("..") != std::string_view::npos) return false;
+    return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
+}
+
+bool ObtainCompiledPage(PageContext& context, std::string& page) {
+    std::string language, name;
+    if (!ReadName(context, "$LANGUAGE", language) || !ReadName(context, "$TEMPLATE", name)) return false;
+
+    EnsureFolder("..\\cache\\");
+    EnsureFolder("..\\cache\\" + language);
+    const std::string cacheWindows = "..\\cache\\" + language + "\\" + name;
+    const std::string cachePath = qm::platform::ToPosixPath(cacheWindows);
+
+    switch (TryReuse(cachePath, language, name, page)) {
+        case Reuse::Yes: return true;
+        case Reuse::ReadError: context.output.Error({}, {}, Msg::DiskReadError); break;
+        case Reuse::No: break;
+    }
+
+    std::lock_guard lock(g_compileLock);
+    // Another request may have built it while we waited for the lock: take it as it is.
+    if (Fd again(::open(cachePath.c_str(), O_RDONLY | O_CLOEXEC)); again.ok()) {
+        if (ReadAll(again.get(), page)) return true;
+        context.output.Error({}, {}, Msg::DiskReadError);
+        return false;
+    }
+    return Build(context, cachePath, cacheWindows, language, name, page);
+}
+
+}  // namespace qm::intpr

@@ -1,0 +1,51 @@
+// The template compiler: template text and its includes into a stream of page records.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "macros.h"
+#include "output.h"
+
+namespace qm::intpr {
+
+// Reads a template by the name written in a request or an #INCLUDE; false when it cannot be
+// opened.
+using TemplateLoader = std::function<bool(std::string_view name, std::string& content)>;
+
+struct CompileLimits {
+    int maxIncludeDepth = 16;         // an include cycle fails here instead of exhausting the stack
+    int maxIncludes = 4096;           // includes per compile run
+    size_t maxText = 16u << 20;       // bytes of one substituted text or tag body
+    size_t maxPage = 256u << 20;      // bytes of compiled records
+};
+
+// One compile run (makeTemporary): owns the macro list, appends records (without the header)
+// to `page`, and writes the first error, if any, as one line to `out`.
+class Compiler {
+public:
+    Compiler(TemplateLoader loader, const PageOutput& out, CompileLimits limits = {})
+        : loader_(std::move(loader)), out_(out), limits_(limits) {}
+
+    bool CompileTemplate(std::string_view name, std::string& page);
+
+private:
+    bool CompileText(std::string_view name, std::string_view text, int depth, std::string& page);
+    bool CompileTag(std::string_view name, std::string_view body, int depth, std::string& page);
+    bool CompileDirective(std::string_view name, std::string_view body, int depth, std::string& page);
+    bool CompileInclude(std::string_view including, std::string_view body, std::string_view file,
+                        int depth, std::string& page);
+
+    TemplateLoader loader_;
+    const PageOutput& out_;
+    CompileLimits limits_;
+    MacroList macros_;
+    int includes_ = 0;
+};
+
+// Translates one statement tag body (already substituted, leading white space skipped) into
+// records appended to `records`; false on a syntax error.
+bool CompileStatement(std::string_view body, std::string& records);
+
+}  // namespace qm::intpr

@@ -1,0 +1,619 @@
+// The statement executor: expressions, blocks, output statements and tag library calls.
+#include "executor.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "QBUtil.h"
+#include "ber_decode.h"
+#include "page_reader.h"
+
+namespace qm::intpr {
+
+namespace {
+
+constexpr const char* kModule = "cintprrun";
+constexpr int kMaxIndices = 3;
+constexpr size_t kDumpBytes = 64;
+
+enum class Eval { Value, EndMark, Fail };
+
+bool IsAlnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+std::string_view UntilZero(std::string_view s) {
+    const size_t z = s.find('\0');
+    return z == std::string_view::npos ? s : s.substr(0, z);
+}
+
+std::string EncodeHtml(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : UntilZero(s)) {
+        if (IsAlnum(c) || c == '.') {
+            out.push_back(static_cast<char>(c));
+        } else if (c == ' ') {
+            out.push_back('+');
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+// "%" takes the next two characters as hexadecimal digits, unchecked, as the pages have always
+// relied on; a "%" with fewer than two characters after it is copied as it is.
+std::string DecodeHtml(std::string_view s) {
+    s = UntilZero(s);
+    auto digit = [](char c) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 'a' && u <= 'z') u = static_cast<unsigned char>(u - 'a' + 'A');
+        return u < 'A' ? u - '0' : u - 'A' + 10;
+    };
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '+') {
+            out.push_back(' ');
+        } else if (s[i] == '%' && i + 2 < s.size()) {
+            out.push_back(static_cast<char>(digit(s[i + 1]) * 16 + digit(s[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(s[i]);
+        }
+    }
+    return out;
+}
+
+std::string HexBytes(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() * 2);
+    for (unsigned char c : s) {
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
+    }
+    return out;
+}
+
+class Executor {
+public:
+    Executor(PageContext& context, std::string_view page) : ctx_(context), in_(page) {}
+
+    void Run() {
+        const char stop = RunStatements();
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QMINTPR: EndTagCode = 0x%X(%c)",
+                static_cast<unsigned char>(stop), stop);
+    }
+
+private:
+    const PageOutput& out() const { return ctx_.output; }
+
+    void TraceCode(int line, char code) {
+        QbTrace(QB_TRACE_ERROR, kModule, line, "QMINTPR: ErrorTagCode = %c", code);
+    }
+
+    // Executes statements until one stops; the position is left at the record that stopped.
+    char RunStatements() {
+        char stop = 0;
+        while (ExecuteStatement(stop)) {
+        }
+        return stop;
+    }
+    char SkipStatements() {
+        char stop = 0;
+        while (SkipStatement(stop)) {
+        }
+        return stop;
+    }
+
+    bool ExecuteStatement(char& stop);
+    bool SkipStatement(char& stop);
+    bool If();
+    bool While();
+    bool Switch();
+    bool SkipBlock(char code);
+    Eval SkipExpression();
+    bool SkipVariable();
+    bool SkipArguments();
+
+    Eval Expression(Value& dst);
+    Eval Operand(Value& dst);
+    bool VariableReference(std::string_view name, Value& dst);
+    bool Call(std::string_view library, Value& dst);
+    bool OutputStatement(Value& dst);
+    bool LibraryCall(std::string_view library, Value& dst);
+    bool ReadCaseLiteral(Value& literal);
+
+    PageContext& ctx_;
+    PageReader in_;
+    std::string scratch_;
+};
+
+bool Executor::ExecuteStatement(char& stop) {
+    if (out().stopped()) {
+        stop = 0;
+        return false;
+    }
+    const size_t start = in_.position();
+    Record r;
+    const char code = in_.Read(r);
+    bool ok = false;
+    switch (code) {
+        case QM_REC_HEADER: ok = true; break;
+        case QM_REC_TEXT:
+            out().Write(r.data);
+            ok = true;
+            break;
+        case QM_REC_VARIABLE: {
+            Value* var = ctx_.variables.Define(r.data);
+            Value v;
+            ok = var && Expression(v) == Eval::Value;
+            // Look the variable up again: evaluating the expression never adds variables, but
+            // the pointer must not be trusted across a call that could.
+            if (ok) *ctx_.variables.Find(r.data) = std::move(v);
+            break;
+        }
+        case QM_REC_LIBRARY: {
+            Value ignored;
+            ok = Call(r.data, ignored);
+            break;
+        }
+        case QM_REC_IF: ok = If(); break;
+        case QM_REC_WHILE: ok = While(); break;
+        case QM_REC_SWITCH: ok = Switch(); break;
+        default: break;
+    }
+    if (!ok) {
+        in_.Seek(start);
+        stop = code;
+    }
+    return ok;
+}
+
+bool Executor::If() {
+    Value condition;
+    if (Expression(condition) != Eval::Value) return false;
+    char stop;
+    if (Truth(condition)) {
+        stop = RunStatements();
+        if (stop == QM_REC_ELSE) {
+            Record r;
+            in_.Read(r);
+            stop = SkipStatements();
+        }
+    } else {
+        stop = SkipStatements();
+        if (stop == QM_REC_ELSE) {
+            Record r;
+            in_.Read(r);
+            stop = RunStatements();
+        }
+    }
+    if (stop != QM_REC_ENDIF) {
+        out().Error({}, "ENDIF", Msg::NotFound);
+        TraceCode(__LINE__, stop);
+        return false;
+    }
+    Record r;
+    in_.Read(r);
+    return true;
+}
+
+bool Executor::While() {
+    const size_t condition = in_.position();
+    for (;;) {
+        in_.Seek(condition);
+        Value v;
+        if (Expression(v) != Eval::Value) return false;
+        if (!Truth(v)) {
+            if (SkipStatements() != QM_REC_ENDWHILE) {
+                out().Error({}, "ENDWHILE", Msg::NotFound);
+                return false;
+            }
+            Record r;
+            in_.Read(r);
+            return true;
+        }
+        if (RunStatements() != QM_REC_ENDWHILE) {
+            out().Error({}, "ENDWHILE", Msg::NotFound);
+            return false;
+        }
+    }
+}
+
+bool Executor::ReadCaseLiteral(Value& literal) {
+    Record r;
+    switch (in_.Read(r)) {
+        case QM_REC_STRING: literal = Value::Text(r.data); return true;
+        case QM_REC_INTEGER: {
+            if (r.data.size() != 4) return false;
+            uint32_t u = 0;
+            std::memcpy(&u, r.data.data(), 4);
+            literal = Value::Integer(static_cast<int32_t>(u));
+            return true;
+        }
+        default: TraceCode(__LINE__, r.code); return false;
+    }
+}
+
+bool Executor::Switch() {
+    Value selector;
+    if (Expression(selector) != Eval::Value) return false;
+    for (bool matched = false; !matched;) {
+        SkipStatements();
+        Record r;
+        switch (in_.Read(r)) {
+            case QM_REC_CASE: {
+                Value literal, equal;
+                if (!ReadCaseLiteral(literal)) {
+                    out().Error({}, "SWITCH", Msg::SyntaxError);
+                    return false;
+                }
+                ApplyOperator('=', selector, literal, equal);
+                matched = Truth(equal);
+                break;
+            }
+            case QM_REC_DEFAULT: matched = true; break;
+            case QM_REC_ENDSWITCH: return true;
+            default: out().Error({}, "SWITCH", Msg::SyntaxError); return false;
+        }
+    }
+    char stop = RunStatements();
+    while (stop == QM_REC_CASE || stop == QM_REC_DEFAULT) {
+        Record r;
+        in_.Read(r);
+        if (stop == QM_REC_CASE) {
+            Value literal;
+            if (!ReadCaseLiteral(literal)) break;
+        }
+        stop = SkipStatements();
+    }
+    if (in_.Peek() != QM_REC_ENDSWITCH || stop != QM_REC_ENDSWITCH) {
+        out().Error({}, "ENDSWITCH", Msg::NotFound);
+        return false;
+    }
+    Record r;
+    in_.Read(r);
+    return true;
+}
+
+bool Executor::SkipStatement(char& stop) {
+    const size_t start = in_.position();
+    Record r;
+    const char code = in_.Read(r);
+    bool ok = false;
+    switch (code) {
+        case QM_REC_VARIABLE: ok = SkipExpression() == Eval::Value; break;
+        case QM_REC_TEXT: ok = true; break;
+        case QM_REC_LIBRARY: {
+            Record fn;
+            ok = in_.Read(fn) == QM_REC_FUNCTION && SkipArguments();
+            break;
+        }
+        case QM_REC_IF:
+        case QM_REC_WHILE:
+        case QM_REC_SWITCH: ok = SkipBlock(code); break;
+        default: break;
+    }
+    if (!ok) {
+        in_.Seek(start);
+        stop = code;
+    }
+    return ok;
+}
+
+bool Executor::SkipBlock(char code) {
+    if (SkipExpression() != Eval::Value) return false;
+    char stop = SkipStatements();
+    Record r;
+    switch (code) {
+        case QM_REC_IF:
+            if (stop == QM_REC_ELSE) {
+                in_.Read(r);
+                stop = SkipStatements();
+            }
+            if (stop != QM_REC_ENDIF) {
+                out().Error({}, "ENDIF", Msg::NotFound);
+                return false;
+            }
+            break;
+        case QM_REC_WHILE:
+            if (stop != QM_REC_ENDWHILE) {
+                out().Error({}, "ENDWHILE", Msg::NotFound);
+                return false;
+            }
+            break;
+        default:
+            while (stop == QM_REC_CASE || stop == QM_REC_DEFAULT) {
+                in_.Read(r);
+                if (stop == QM_REC_CASE) {
+                    const char literal = in_.Read(r);
+                    if (literal != QM_REC_STRING && literal != QM_REC_INTEGER) break;
+                }
+                stop = SkipStatements();
+            }
+            if (stop != QM_REC_ENDSWITCH || in_.Peek() != QM_REC_ENDSWITCH) {
+                out().Error({}, "ENDSWITCH", Msg::NotFound);
+                return false;
+            }
+            break;
+    }
+    in_.Read(r);
+    return true;
+}
+
+bool Executor::SkipArguments() {
+    for (;;) {
+        switch (SkipExpression()) {
+            case Eval::EndMark: return true;
+            case Eval::Fail: return false;
+            case Eval::Value: break;
+        }
+    }
+}
+
+bool Executor::SkipVariable() {
+    for (int n = 0;; ++n) {
+        const Eval e = SkipExpression();
+        if (e == Eval::EndMark) break;
+        if (e == Eval::Fail || n >= kMaxIndices) return false;
+    }
+    Record r;
+    if (in_.Read(r) != QM_REC_SELECTOR) {
+        TraceCode(__LINE__, r.code);
+        return false;
+    }
+    return true;
+}
+
+Eval Executor::SkipExpression() {
+    for (bool first = true;; first = false) {
+        Record r;
+        const char code = in_.Read(r);
+        switch (code) {
+            case QM_REC_STRING:
+            case QM_REC_INTEGER: break;
+            case QM_REC_VARIABLE:
+                if (!SkipVariable()) return Eval::Fail;
+                break;
+            case QM_REC_LIBRARY: {
+                Record fn;
+                if (in_.Read(fn) != QM_REC_FUNCTION || !SkipArguments()) return Eval::Fail;
+                break;
+            }
+            case QM_REC_END:
+                if (first) return Eval::EndMark;
+                [[fallthrough]];
+            default: TraceCode(__LINE__, code); return Eval::Fail;
+        }
+        const char next = in_.Read(r);
+        if (next == QM_REC_END) return Eval::Value;
+        if (next != QM_REC_OPERATOR) {
+            TraceCode(__LINE__, next);
+            return Eval::Fail;
+        }
+    }
+}
+
+Eval Executor::Expression(Value& dst) {
+    Value acc;
+    const Eval first = Operand(acc);
+    if (first != Eval::Value) return first;
+    for (;;) {
+        Record r;
+        const char code = in_.Read(r);
+        if (code == QM_REC_END) {
+            dst = std::move(acc);
+            return Eval::Value;
+        }
+        if (code != QM_REC_OPERATOR || r.data.size() != 1) {
+            TraceCode(__LINE__, code);
+            return Eval::Fail;
+        }
+        Value right, result;
+        if (Operand(right) != Eval::Value) return Eval::Fail;
+        if (!ApplyOperator(r.data[0], acc, right, result)) return Eval::Fail;
+        acc = std::move(result);
+    }
+}
+
+Eval Executor::Operand(Value& dst) {
+    Record r;
+    const char code = in_.Read(r);
+    switch (code) {
+        case QM_REC_STRING: dst = Value::Text(r.data); return Eval::Value;
+        case QM_REC_INTEGER: {
+            if (r.data.size() != 4) break;
+            uint32_t u = 0;
+            std::memcpy(&u, r.data.data(), 4);
+            dst = Value::Integer(static_cast<int32_t>(u));
+            return Eval::Value;
+        }
+        case QM_REC_VARIABLE: return VariableReference(r.data, dst) ? Eval::Value : Eval::Fail;
+        case QM_REC_LIBRARY: return Call(r.data, dst) ? Eval::Value : Eval::Fail;
+        case QM_REC_END: return Eval::EndMark;
+        default: break;
+    }
+    TraceCode(__LINE__, code);
+    return Eval::Fail;
+}
+
+bool Executor::VariableReference(std::string_view name, Value& dst) {
+    const Value* var = ctx_.variables.Find(name);
+    if (!var) {
+        out().Error({}, name, Msg::NotFound);
+        return false;
+    }
+    std::array<Value, kMaxIndices> index;
+    int count = 0;
+    for (;;) {
+        Value v;
+        const Eval e = Expression(v);
+        if (e == Eval::Fail) return false;
+        if (e == Eval::EndMark) break;
+        if (count == kMaxIndices) {
+            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: ErrorArray = %d", count + 1);
+            return false;
+        }
+        index[count++] = std::move(v);
+    }
+    Record sel;
+    if (in_.Read(sel) != QM_REC_SELECTOR || sel.data.size() != 1) {
+        TraceCode(__LINE__, sel.code);
+        return false;
+    }
+    var = ctx_.variables.Find(name);  // calls in the index expressions may not move it, but be sure
+    if (count == 0) {
+        if (var->IsTable()) {
+            out().Error({}, name, Msg::SyntaxError);
+            return false;
+        }
+        dst = *var;
+    } else if (count == 2) {
+        if (!var->IsTable() && !var->IsNull()) {
+            out().Error({}, name, Msg::SyntaxError);
+            return false;
+        }
+        dst = var->Cell(IntegerForm(index[0]), IntegerForm(index[1]));
+    } else {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: ErrorArray = %d", count);
+        return false;
+    }
+    if (sel.data[0] == 'T') dst = Value::Integer(dst.type);
+    return true;
+}
+
+bool Executor::Call(std::string_view library, Value& dst) {
+    if (library == ".") return OutputStatement(dst);
+    return LibraryCall(library, dst);
+}
+
+bool Executor::OutputStatement(Value& dst) {
+    dst = Value::Null();
+    Record fn;
+    if (in_.Read(fn) != QM_REC_FUNCTION) {
+        TraceCode(__LINE__, fn.code);
+        return false;
+    }
+    enum { Html, Encode, Decode, Hex } kind;
+    auto is = [&](const char* n) { return fn.data.size() == strlen(n) && strncasecmp(fn.data.data(), n, fn.data.size()) == 0; };
+    if (is("OUTHTML")) kind = Html;
+    else if (is("OUTENCODEHTML")) kind = Encode;
+    else if (is("OUTDECODEHTML")) kind = Decode;
+    else if (is("OUTHEXHTML")) kind = Hex;
+    else {
+        out().Error({}, fn.data, Msg::NotFound);
+        return false;
+    }
+    for (;;) {
+        Value arg;
+        const Eval e = Expression(arg);
+        if (e == Eval::EndMark) return true;
+        if (e == Eval::Fail) return false;
+        if (arg.IsNull()) continue;
+        const std::string_view text = TextForm(arg, scratch_);
+        switch (kind) {
+            case Html: out().Write(UntilZero(text)); break;
+            case Encode: out().Write(EncodeHtml(text)); break;
+            case Decode: out().Write(DecodeHtml(text)); break;
+            case Hex: out().Write(HexBytes(text)); break;
+        }
+    }
+}
+
+bool Executor::LibraryCall(std::string_view library, Value& dst) {
+    dst = Value::Null();
+    TagLibrary* lib = ctx_.libraries ? ctx_.libraries->Get(library) : nullptr;
+    if (!lib) {
+        out().Error({}, library, Msg::InitializeError);
+        return false;
+    }
+    Record fn;
+    if (in_.Read(fn) != QM_REC_FUNCTION) {
+        TraceCode(__LINE__, fn.code);
+        return false;
+    }
+    QmTagFunction function;
+    {
+        std::lock_guard lock(lib->callLock);
+        function = lib->Function(fn.data);
+    }
+    if (!function) {
+        out().Error({}, fn.data, Msg::NotFound);
+        return false;
+    }
+    std::vector<Value> args;
+    for (;;) {
+        Value v;
+        const Eval e = Expression(v);
+        if (e == Eval::Fail) return false;
+        if (e == Eval::EndMark) break;
+        if (args.size() == QM_TAG_MAX_ARGS) {
+            TraceCode(__LINE__, QM_REC_END);
+            return false;
+        }
+        args.push_back(std::move(v));
+    }
+
+    const std::string name(fn.data);
+    std::array<void*, QM_TAG_MAX_ARGV> argv{};
+    int32_t processor = lib->processor;
+    const unsigned char* result = nullptr;
+    argv[0] = &processor;
+    argv[1] = &result;
+    for (size_t i = 0; i < args.size(); ++i) {
+        Value& a = args[i];
+        switch (a.type) {
+            case kTagInteger: argv[i + 2] = &a.number; break;
+            case kTagOctetString: argv[i + 2] = a.bytes.data(); break;
+            case kTagNull:
+                QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QMINTPR: %s(NULL)", name.c_str());
+                break;
+            default:
+                QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: ErrorTagCode = %c", a.type);
+                return false;
+        }
+    }
+
+    std::lock_guard lock(lib->callLock);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QMINTPR: Calling %s()", name.c_str());
+    const int32_t rc = function(static_cast<int32_t>(args.size() + 2), argv.data());
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QMINTPR: Called %s()", name.c_str());
+
+    Value* level = ctx_.variables.Find("$ERROR_TAG_LEVEL");
+    if (!level) {
+        out().Error({}, "$ERROR_TAG_LEVEL", Msg::NotFound);
+        return false;
+    }
+    *level = Value::Integer(rc);
+    if (rc < 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: TagProcessor Error (%s return %d)", name.c_str(), rc);
+    } else if (!result) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: TagProcessor Error (%s return NULL)", name.c_str());
+    } else {
+        // The block is the library's; its own header says how long it is.
+        const size_t extent = BerExtent(result, SIZE_MAX);
+        if (extent == 0 || !DecodeBerResult({result, extent}, dst)) {
+            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: TagProcessor Error (%s return Unknown BER data)", name.c_str());
+            QbDump(QB_TRACE_ERROR, kModule, __LINE__, result, static_cast<int>(std::min(kDumpBytes, std::max<size_t>(extent, 2))));
+            dst = Value::Null();
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void RunPage(PageContext& context, std::string_view page) {
+    Executor(context, page).Run();
+}
+
+}  // namespace qm::intpr

@@ -1,0 +1,14 @@
+// Request variables from the host's parameter text.
+#pragma once
+
+#include "executor.h"
+
+namespace qm::intpr {
+
+// Splits "NAME=value|NAME=value|..." in place (separators become zero bytes) and defines $NAME
+// for each piece, then $ERROR_TAG_LEVEL as NULL. A byte of 0x80 or above starts a two-byte
+// character whose second byte is never a separator. On failure writes
+// "IntprInitialize() Out of memory !" and returns false.
+bool IntprInitialize(PageContext& context, char* params);
+
+}  // namespace qm::intpr

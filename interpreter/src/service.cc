@@ -1,0 +1,51 @@
+// The library's exports: the service object, one request, and release.
+#include <memory>
+#include <new>
+#include <string>
+
+#include "cache.h"
+#include "executor.h"
+#include "libraries.h"
+#include "qmintpr/qmintpr.h"
+#include "request.h"
+
+namespace qm::intpr {
+namespace {
+
+struct ServiceObject {
+    ServiceObject(void* context, void* value, QmOutputCallback output)
+        : hostContext(context), output(output), libraries(context, value, output) {}
+    void* hostContext;
+    QmOutputCallback output;
+    LibraryTable libraries;
+};
+
+}  // namespace
+}  // namespace qm::intpr
+
+using qm::intpr::ServiceObject;
+
+extern "C" QMINTPR_API void* ServiceInitialize(void* hostContext, void* hostValue, QmOutputCallback output) {
+    return new (std::nothrow) ServiceObject(hostContext, hostValue, output);
+}
+
+extern "C" QMINTPR_API int32_t Service(void* service, char* params) {
+    auto* svc = static_cast<ServiceObject*>(service);
+    if (!svc) return 0;
+    try {
+        qm::intpr::PageContext context{qm::intpr::PageOutput(svc->hostContext, svc->output),
+                                       &svc->libraries, {}};
+        if (qm::intpr::IntprInitialize(context, params)) {
+            std::string page;
+            if (qm::intpr::ObtainCompiledPage(context, page)) qm::intpr::RunPage(context, page);
+        }
+    } catch (const std::bad_alloc&) {
+        // Out of memory in the middle of a page: the page just ends here.
+    }
+    return qm::intpr::PageOutput(svc->hostContext, svc->output).End();
+}
+
+extern "C" QMINTPR_API int32_t ServiceRelease(void* service) {
+    delete static_cast<ServiceObject*>(service);
+    return 0;
+}
