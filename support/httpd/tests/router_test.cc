@@ -14,7 +14,7 @@ namespace {
 Settings MakeSettings(const testing::TempRoot& root) {
     Settings s;
     s.serverRoot = root / "htdocs";
-    s.execAlias = ParsePairList(";/cgi-bin/;" + root.path() + "\\bin;");
+    s.execAlias = ParsePairList(";/cgi-bin/;" + root.path() + "/bin;");
     s.pathAlias = ParsePairList(";/pics;" + root.path() + "/pics;");
     s.extType = ParsePairList(";.html;text/html;GIF;image/gif;");
     s.execExtType = ParsePairList(";.cgi;application/x-httpd-cgi;");

@@ -206,7 +206,7 @@ TEST_F(Server, CgiStatusLocationNphAndTimeOut) {
     EXPECT_EQ(r->body.size(), 3000000u);
     // The killed program left no process behind.
     EXPECT_TRUE(testing::Eventually([] {
-        return system("pgrep -f 'sleep 30' >/dev/null") != 0;
+        return system("pgrep -f 'slee[p] 30' >/dev/null") != 0;
     }));
 }
 
