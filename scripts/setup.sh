@@ -9,7 +9,8 @@ PACKAGES=(
   libsqlite3-dev sqlite3
   libcpp-httplib-dev
   snmp snmpsim
-  iproute2 procps psmisc
+  iproute2 procps psmisc curl python3
+  chromium
 )
 
 missing=()
