@@ -1,9 +1,12 @@
 // Qmcgi as a real CGI process against a channel server of the test's own installation root.
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -181,6 +184,23 @@ TEST_F(Qmcgi, StreamsThePostfileUploadAndRemovesIt) {
     EXPECT_EQ(FilesInWork(), 0u) << "the temporary upload is gone";
 }
 
+TEST_F(Qmcgi, TerminatedWhileWaitingItLeavesNoUpload) {
+    // The server ends the CGI the way an HTTP server does when its client goes away.
+    TestServer server(root_.path(), [](ServerSession& s) {
+        ucred peer{};
+        socklen_t len = sizeof peer;
+        ASSERT_EQ(getsockopt(s.fd(), SOL_SOCKET, SO_PEERCRED, &peer, &len), 0);
+        kill(peer.pid, SIGTERM);
+        std::this_thread::sleep_for(200ms);
+    });
+    std::string body = "--B\r\nContent-Disposition: form-data; name=\"postfile\"; filename=\"f\"\r\n"
+                       "\r\nDATA\r\n--B--\r\n";
+    auto r = Post("multipart/form-data; boundary=B", body);
+    EXPECT_EQ(r.status, -SIGTERM);
+    EXPECT_EQ(server.Upload(), "DATA");
+    EXPECT_EQ(FilesInWork(), 0u);
+}
+
 TEST_F(Qmcgi, RequestTextLimitIs204799Characters) {
     TestServer server(root_.path(), [](ServerSession& s) { Says(s, "ok"); });
     // Measure the fixed part once (CONTENT_LENGTH keeps six digits throughout).
@@ -216,6 +236,18 @@ TEST_F(Qmcgi, ErrorLinesBeforeTheChannel) {
     fs::copy_file(BuiltProgram("libqmplatform.so"), root_ / "bin/libQMRR.so",
                   fs::copy_options::overwrite_existing);
     EXPECT_EQ(Get("a=1").output, kHeaders + "LoadDll ERROR\n") << "no ShMem calls in it";
+}
+
+TEST_F(Qmcgi, StopsAShortUploadAndReportsAFailedClose) {
+    fs::copy_file(BuiltProgram("libFakeQMRR.so"), root_ / "bin/libQMRR.so");
+    std::string body = "--B\r\nContent-Disposition: form-data; name=\"postfile\"; filename=\"f\"\r\n"
+                       "\r\n" + std::string(5000, 'u') + "\r\n--B--\r\n";
+    auto r = Post("multipart/form-data; boundary=B", body);
+    EXPECT_EQ(r.output, kHeaders + "\n\nShMemClose ERROR\n");
+    std::ifstream log(work_ + "/qmrr-calls.txt");
+    std::stringstream calls;
+    calls << log.rdbuf();
+    EXPECT_EQ(calls.str(), "open\nwrite 2 1024\nwrite 2 1024\nwrite 2 0\nread\nclose\n");
 }
 
 TEST_F(Qmcgi, ReadFailuresAndIllegalModesEndTheAnswer) {
