@@ -201,6 +201,20 @@ TEST_F(Qmcgi, TerminatedWhileWaitingItLeavesNoUpload) {
     EXPECT_EQ(FilesInWork(), 0u);
 }
 
+TEST_F(Qmcgi, OversizedMultipartIsAnOrdinaryNoRequest) {
+    TestServer server(root_.path(), [](ServerSession& s) { Says(s, "never"); });
+    std::string body;
+    for (int i = 0; i < 300; ++i) {
+        body += "--B\r\nContent-Disposition: form-data; name=\"postfile\"; filename=\"f" +
+                std::to_string(i) + "\"\r\n\r\nDATA\r\n";
+    }
+    auto r = Post("multipart/form-data; boundary=B", body + "--B--\r\n", "a=1");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("Qmcgi Error: Failed to get the cgi data."), std::string::npos);
+    EXPECT_EQ(server.Count(), 0);
+    EXPECT_EQ(FilesInWork(), 0u);
+}
+
 TEST_F(Qmcgi, RequestTextLimitIs204799Characters) {
     TestServer server(root_.path(), [](ServerSession& s) { Says(s, "ok"); });
     // Measure the fixed part once (CONTENT_LENGTH keeps six digits throughout).

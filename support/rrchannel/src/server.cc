@@ -11,6 +11,7 @@
 
 #include "frame_io.h"
 #include "qm/platform/errors.h"
+#include "qm/platform/paths.h"
 
 namespace qm::rrchannel {
 
@@ -99,6 +100,8 @@ Listener::~Listener() { Close(); }
 
 int Listener::Open(std::string_view root) {
     Close();
+    // run/ normally exists; a fresh root gets it here rather than a puzzling bind error.
+    platform::MakeDirectories(std::string(root) + "/run");
     SocketAddress addr(root);
     if (!addr.valid()) return platform::kErrPathNotFound;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
