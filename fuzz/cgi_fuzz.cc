@@ -13,9 +13,11 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gateway.h"
 #include "qm/cgi/cgi_request.h"
+#include "qm/platform/paths.h"
 
 namespace {
 
@@ -44,12 +46,30 @@ bool FolderIsEmpty() {
 int g_home = -1;
 std::string g_scratch;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+// Crash files must land where the run started, not in the scratch folder: unless the caller
+// chose a place, libFuzzer is given the starting folder as artifact prefix.
+std::vector<char*> g_argv;
+std::string g_prefixFlag;
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     char dir[] = "/tmp/qmcgi-fuzz-XXXXXX";
     if (!mkdtemp(dir)) abort();
     g_scratch = dir;
     g_home = open(".", O_RDONLY | O_DIRECTORY);
-    if (g_home < 0) abort();
+    char cwd[4096];
+    if (g_home < 0 || !getcwd(cwd, sizeof cwd)) abort();
+    bool hasPrefix = false;
+    for (int i = 0; i < *argc; ++i) {
+        if (std::strncmp((*argv)[i], "-artifact_prefix=", 17) == 0) hasPrefix = true;
+    }
+    if (!hasPrefix) {
+        g_prefixFlag = std::string("-artifact_prefix=") + cwd + "/";
+        g_argv.assign(*argv, *argv + *argc);
+        g_argv.insert(g_argv.begin() + 1, g_prefixFlag.data());
+        g_argv.push_back(nullptr);
+        *argc += 1;
+        *argv = g_argv.data();
+    }
     return 0;
 }
 
@@ -103,9 +123,14 @@ int RunOne(const std::uint8_t* data, std::size_t size) {
             if (const char* name = req.GetValue("SaveFileName")) {
                 std::string root = qm::cgigw::DocumentRoot(req.Env(qm::cgi::CgiVar::kPathInfo),
                                                            req.Env(qm::cgi::CgiVar::kPathTranslated));
+                // The root comes from the server and may hold anything; the part the client
+                // named must not climb out of it.
                 if (auto t = qm::cgigw::TargetPath(root, name)) {
-                    if (t->size() > qm::cgigw::kMaxTargetPath || t->find("/../") != std::string::npos)
+                    std::string base = qm::platform::ToPosixPath(root);
+                    if (t->size() > qm::cgigw::kMaxTargetPath || t->compare(0, base.size(), base) != 0)
                         abort();
+                    std::string rel = "/" + t->substr(base.size()) + "/";
+                    if (rel.find("/../") != std::string::npos) abort();
                 }
             }
             req.PartTempFile("ImageFile");
