@@ -55,6 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     char dir[] = "/tmp/qmcgi-fuzz-XXXXXX";
     if (!mkdtemp(dir)) abort();
     g_scratch = dir;
+    std::atexit([] { rmdir(g_scratch.c_str()); });  // empty unless a run leaked an upload
     g_home = open(".", O_RDONLY | O_DIRECTORY);
     char cwd[4096];
     if (g_home < 0 || !getcwd(cwd, sizeof cwd)) abort();
