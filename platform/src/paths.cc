@@ -59,6 +59,12 @@ std::string ToPosixPath(std::string_view path) {
     return out;
 }
 
+std::string ExecutablePath() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : exe.string();
+}
+
 bool MakeDirectories(const std::string& path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);

@@ -18,6 +18,9 @@ std::string RootPath(std::string_view relative);
 // separators collapse to one. A path that is already POSIX comes back unchanged.
 std::string ToPosixPath(std::string_view path);
 
+// The full path of the running program (the GetModuleFileName counterpart); "" when unknown.
+std::string ExecutablePath();
+
 // Creates a folder and its parents; true when it exists afterwards.
 bool MakeDirectories(const std::string& path);
 
