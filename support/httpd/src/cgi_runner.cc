@@ -18,11 +18,12 @@ namespace {
 
 constexpr size_t kMaxHead = 64 * 1024;
 
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.pop_back();
-    size_t i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-    return s.substr(i);
+std::string Trim(std::string_view s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+        s.remove_suffix(1);
+    }
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    return std::string(s);
 }
 
 // Where the header block ends: after "\n\n" or "\r\n\r\n" (programs use either).
@@ -56,8 +57,11 @@ int CgiProcess::Start(const CgiLaunch& launch) {
         ::close(inPipe[1]);
         return e;
     }
-    std::string dir = launch.program.substr(0, launch.program.rfind('/'));
-    if (dir.empty()) dir = "/";
+    // The program runs in its own folder, as CGI programs expect.
+    auto slash = launch.program.rfind('/');
+    std::string dir = slash == 0 || slash == std::string::npos
+                          ? std::string(1, '/')
+                          : launch.program.substr(0, slash);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, inPipe[0], 0);
@@ -170,7 +174,7 @@ int CgiProcess::ReadHead(CgiHead* head) {
     bool sawStatus = false, sawLocation = false;
     while (pos < block.size()) {
         size_t nl = block.find('\n', pos);
-        std::string line = Trim(block.substr(pos, nl - pos));
+        std::string line = Trim(std::string_view(block).substr(pos, nl - pos));
         pos = nl + 1;
         if (line.empty()) continue;
         if (first && nph_) {
@@ -188,8 +192,8 @@ int CgiProcess::ReadHead(CgiHead* head) {
         first = false;
         auto colon = line.find(':');
         if (colon == std::string::npos || colon == 0) return 502;
-        std::string name = Trim(line.substr(0, colon));
-        std::string value = Trim(line.substr(colon + 1));
+        std::string name = Trim(std::string_view(line).substr(0, colon));
+        std::string value = Trim(std::string_view(line).substr(colon + 1));
         if (strcasecmp(name.c_str(), "Status") == 0 && !nph_) {
             head->status = std::atoi(value.c_str());
             auto sp = value.find(' ');

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "channel.h"
 #include "control.h"
 #include "logs.h"
 #include "page_host.h"
@@ -124,6 +125,14 @@ int main(int argc, char** argv) {
         serviceLog.Error("page interpreter: " + error);
         std::fprintf(stderr, "qmhttpd: page interpreter: %s\n", error.c_str());
     }
+    qm::httpd::ChannelServer channel(&pages, &serviceLog, settings.maxThreads);
+    if (int rc = channel.Start(root); rc != 0) {
+        std::string msg = "cannot serve the request channel in " + root + "/run (error " +
+                          std::to_string(rc) + ")";
+        serviceLog.Error(msg);
+        std::fprintf(stderr, "qmhttpd: %s\n", msg.c_str());
+        return 1;
+    }
     qm::httpd::HttpServer server(settings, &pages, &serviceLog);
     if (!server.Bind(opt.listen, &error)) {
         serviceLog.Error(error);
@@ -151,6 +160,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qmhttpd: serving %s on http://%s:%d/\n", root.c_str(),
                  opt.listen.c_str(), server.port());
     server.Serve();
+    channel.Stop();
     control.Shutdown();
     pages.Release();
     serviceLog.Info("stopped");

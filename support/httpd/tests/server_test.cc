@@ -109,6 +109,7 @@ protected:
     httplib::Client Client() {
         httplib::Client c("127.0.0.1", port_);
         c.set_read_timeout(10);
+        c.set_url_encode(false);  // send the test's URLs byte for byte
         return c;
     }
 
@@ -282,6 +283,40 @@ TEST_F(Server, SeedingKeepsExistingValues) {
               root_.path());
     EXPECT_EQ(platform::RegReadText(platform::RegRoot::LocalMachine, kHttpdKey, "SpecialCgiScript"),
               "nph-QMHTTPD.exe");
+}
+
+}  // namespace qm::httpd
+
+namespace qm::httpd {
+
+// One template, reached directly and through Qmcgi over the request channel: same HTML.
+TEST_F(Server, TemplateGivesTheSameHtmlDirectlyAndThroughQmcgi) {
+    std::ofstream(root_ / "html/en/both.htm")
+        << "<p>[% OUTHTML($TEMPLATE) %] x=[% OUTHTML($X) %] m=[% OUTHTML($REQUEST_METHOD) %]</p>\n"
+           "[% $I = 0 %][% WHILE ($I < 3) %]<i>[% OUTHTML($I) %]</i>[% $I = $I + 1 %]"
+           "[% ENDWHILE %]\n";
+    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
+                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
+                               testing::BuildBinFolder() + ";");
+    StartServer();
+    auto c = Client();
+    auto direct = c.Get("/qm?LANGUAGE=en&TEMPLATE=both.htm&X=a+b%21");
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(direct->status, 200);
+    EXPECT_EQ(direct->body, "<p>both.htm x=a b! m=GET</p>\n<i>0</i><i>1</i><i>2</i>\n");
+    auto viaCgi = c.Get("/gw/Qmcgi.exe?LANGUAGE=en&TEMPLATE=both.htm&X=a+b%21");
+    ASSERT_TRUE(viaCgi);
+    EXPECT_EQ(viaCgi->status, 200);
+    EXPECT_EQ(viaCgi->body, direct->body + "\n\n") << "Qmcgi ends with two empty lines";
+
+    auto other = c.Get("/gw/Qmcgi.exe?service=nosuch&LANGUAGE=en");
+    ASSERT_TRUE(other);
+    EXPECT_NE(other->body.find("the service \"nosuch\" is not available"), std::string::npos)
+        << other->body;
+    // A template name that tries to leave html/ is refused by the interpreter.
+    auto escape = c.Get("/qm?LANGUAGE=en&TEMPLATE=..%2F..%2Fregistry");
+    ASSERT_TRUE(escape);
+    EXPECT_EQ(escape->body.find("OvrelNet"), std::string::npos);
 }
 
 }  // namespace qm::httpd
