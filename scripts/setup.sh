@@ -11,6 +11,7 @@ PACKAGES=(
   snmp snmpsim
   iproute2 procps psmisc curl python3
   chromium
+  wrk lighttpd
 )
 
 missing=()
@@ -25,5 +26,15 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Packages such as lighttpd (a benchmark peer) would start system services on install; the
+# suite starts what it needs itself, so keep the package scripts from starting anything.
+policy=/usr/sbin/policy-rc.d
+made_policy=""
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+  $SUDO chmod +x "$policy"
+  made_policy=1
+fi
+trap '[ -n "$made_policy" ] && $SUDO rm -f "$policy"' EXIT
 $SUDO apt-get update -qq >/dev/null
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

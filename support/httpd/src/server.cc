@@ -114,8 +114,10 @@ HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLo
     http_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     http_->set_read_timeout(settings_.timeoutSeconds);
     http_->set_write_timeout(settings_.timeoutSeconds);
+    // Headers and body leave in separate writes; without this, delayed ACKs stall each answer.
+    http_->set_tcp_nodelay(true);
     http_->set_keep_alive_timeout(5);
-    http_->set_keep_alive_max_count(100);
+    http_->set_keep_alive_max_count(10000);
     http_->set_payload_max_length(kMaxBody);
 
     http_->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
