@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <map>
@@ -38,6 +39,55 @@ struct Pending {
     Expected expected;
 };
 
+// Where the bindings of the last answer handed out by MIBReceive lie, so that callers reading
+// binding after binding of a long table do not make every read scan the answer from the start.
+// Used only for the very buffer MIBReceive filled, and only while that binding's bytes are still
+// the ones delivered; any other buffer is scanned, with the same bounds checks.
+struct DeliveredIndex {
+    const unsigned char* buffer = nullptr;
+    size_t length = 0;
+    std::vector<uint8_t> copy;
+    struct Entry {
+        size_t oidOffset, oidSize, valueOffset, valueSize;
+    };
+    std::vector<Entry> entries;
+
+    void Build(const unsigned char* where, const std::vector<uint8_t>& answer) {
+        buffer = where;
+        length = answer.size();
+        copy = answer;
+        entries.clear();
+        snmp::Message m;
+        if (snmp::DecodeMessage(copy, &m) != snmp::BerStatus::kOk) {
+            buffer = nullptr;
+            return;
+        }
+        for (const snmp::Binding& b : m.bindings) {
+            entries.push_back({static_cast<size_t>(b.oidElement.data() - copy.data()), b.oidElement.size(),
+                               static_cast<size_t>(b.value.whole.data() - copy.data()), b.value.whole.size()});
+        }
+    }
+
+    // 1 found, 0 past the last binding, -1 not applicable (scan instead).
+    int Find(std::span<const uint8_t> response, size_t index, snmp::BerElement* oid, snmp::BerElement* value) const {
+        if (buffer == nullptr || response.data() != buffer || response.size() != length) return -1;
+        if (index >= entries.size()) {
+            return std::equal(response.begin(), response.begin() + std::min<size_t>(length, 32), copy.begin()) ? 0 : -1;
+        }
+        const Entry& e = entries[index];
+        size_t begin = e.oidOffset, end = e.valueOffset + e.valueSize;
+        if (!std::equal(response.begin() + static_cast<std::ptrdiff_t>(begin), response.begin() + static_cast<std::ptrdiff_t>(end),
+                        copy.begin() + static_cast<std::ptrdiff_t>(begin))) {
+            return -1;
+        }
+        if (snmp::ReadElement(response.subspan(e.oidOffset, e.oidSize), oid) != snmp::BerStatus::kOk ||
+            snmp::ReadElement(response.subspan(e.valueOffset, e.valueSize), value) != snmp::BerStatus::kOk) {
+            return -1;
+        }
+        return 1;
+    }
+};
+
 struct Handle {
     std::mutex mu;
     Settings settings;
@@ -51,7 +101,19 @@ struct Handle {
     std::optional<Pending> built;     // last packet built
     std::optional<Pending> inflight;  // sent, answer not yet collected
     std::optional<std::vector<uint8_t>> answer;  // collected, waiting for a big enough buffer
+    DeliveredIndex delivered;
 };
+
+// Binding `index` of a response: from the delivered answer's index when it applies, else by
+// scanning the response.
+snmp::BerStatus LocateBinding(const Handle& h, std::span<const uint8_t> response, size_t index,
+                              snmp::BerElement* oid, snmp::BerElement* value) {
+    switch (h.delivered.Find(response, index, oid, value)) {
+        case 1: return snmp::BerStatus::kOk;
+        case 0: return snmp::BerStatus::kOutOfRange;
+        default: return snmp::FindBinding(response, index, oid, value);
+    }
+}
 
 std::mutex gTableMu;
 std::map<int, std::shared_ptr<Handle>> gHandles;
@@ -489,7 +551,10 @@ int MIBReceive(int handle, int* length, unsigned char* response) {
         h->answer = std::move(answer);
     }
     int code = CopyOut(*h->answer, length, response);
-    if (code == MIB_OK) h->answer.reset();
+    if (code == MIB_OK) {
+        h->delivered.Build(response, *h->answer);
+        h->answer.reset();
+    }
     return Done(*h, code, code == MIB_ERR_BUFFER ? MIB_OK : code);
 }
 
@@ -502,8 +567,8 @@ int MIBGetBERDataFromSNMPPacket(int handle, int index, int responseLength,
         return Done(*h, MIB_ERR_PARAM);
     }
     snmp::BerElement oid, value;
-    snmp::BerStatus s = snmp::FindBinding({response, static_cast<size_t>(responseLength)},
-                                          static_cast<size_t>(index), &oid, &value);
+    snmp::BerStatus s = LocateBinding(*h, {response, static_cast<size_t>(responseLength)},
+                                      static_cast<size_t>(index), &oid, &value);
     if (s == snmp::BerStatus::kOutOfRange) return Done(*h, MIB_ERR_NO_BINDING);
     if (s != snmp::BerStatus::kOk) return Done(*h, MIB_ERR_MALFORMED);
     int code = CopyOut(value.whole, length, buffer);
@@ -519,8 +584,8 @@ int MIBGetchObjectIDFromSNMPPacket(int handle, int index, int responseLength,
         return Done(*h, MIB_ERR_PARAM);
     }
     snmp::BerElement oidElement, value;
-    snmp::BerStatus s = snmp::FindBinding({response, static_cast<size_t>(responseLength)},
-                                          static_cast<size_t>(index), &oidElement, &value);
+    snmp::BerStatus s = LocateBinding(*h, {response, static_cast<size_t>(responseLength)},
+                                      static_cast<size_t>(index), &oidElement, &value);
     if (s == snmp::BerStatus::kOutOfRange) return Done(*h, MIB_ERR_NO_BINDING);
     snmp::Oid oid;
     if (s != snmp::BerStatus::kOk || snmp::DecodeOid(oidElement.content, &oid) != snmp::BerStatus::kOk) {

@@ -2,6 +2,7 @@
 // matching, walks and value encoding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -244,6 +245,22 @@ TEST(GatewaySizing, EveryBufferFollowsTheTwoCallRule) {
     EXPECT_EQ(vlen, 14);
     EXPECT_EQ(MIBGetBERDataFromSNMPPacket(gw.h, 2, rlen, response.data(), &vlen, nullptr), MIB_ERR_NO_BINDING);
     EXPECT_EQ(MIBGetchObjectIDFromSNMPPacket(gw.h, 2, rlen, response.data(), &olen, nullptr), MIB_ERR_NO_BINDING);
+
+    // Reads follow the caller's bytes, whether the buffer is the one MIBReceive filled, a copy,
+    // or the same buffer changed since.
+    Bytes copy = response;
+    Bytes value(64);
+    vlen = 64;
+    ASSERT_EQ(MIBGetBERDataFromSNMPPacket(gw.h, 0, rlen, copy.data(), &vlen, value.data()), MIB_OK);
+    EXPECT_EQ(value[2], 'f');
+    const std::string text0 = "fake printer";
+    auto at = std::search(response.begin(), response.end(), text0.begin(), text0.end());
+    ASSERT_NE(at, response.end());
+    *at = 'F';
+    vlen = 64;
+    ASSERT_EQ(MIBGetBERDataFromSNMPPacket(gw.h, 0, rlen, response.data(), &vlen, value.data()), MIB_OK);
+    EXPECT_EQ(value[2], 'F');
+    EXPECT_EQ(MIBGetBERDataFromSNMPPacket(gw.h, 0, rlen - 1, response.data(), &vlen, value.data()), MIB_ERR_MALFORMED);
 }
 
 TEST(GatewayRequests, RefusesBadArguments) {
