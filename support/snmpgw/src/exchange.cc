@@ -30,7 +30,7 @@ int Exchange(UdpPeer& peer, std::span<const uint8_t> request, const Expected& ex
     for (int attempt = 0; attempt <= timing.retries; ++attempt) {
         if (attempt > 0 || !alreadySent) {
             if (!peer.Send(request)) {
-                *detail = MIB_ERR_SOCKET;
+                *detail = peer.Unreachable() ? MIB_ERR_NO_ANSWER : MIB_ERR_SOCKET;
                 return MIB_ERR_FAILED;
             }
         }

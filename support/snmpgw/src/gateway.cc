@@ -128,7 +128,9 @@ std::shared_ptr<Handle> Find(int handle) {
 // Records the outcome of a call as the handle's last error and passes the code on.
 int Done(Handle& h, int code, int detail) {
     h.lastError = detail;
-    if (code != MIB_OK && code != MIB_ERR_BUFFER) {
+    // Running past the last binding and asking for a bigger buffer are how callers are meant
+    // to proceed, not failures worth a trace record.
+    if (code != MIB_OK && code != MIB_ERR_BUFFER && code != MIB_ERR_NO_BINDING) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMMIBGW: error %d (detail %d)\n", code, detail);
     }
     return code;
@@ -171,6 +173,10 @@ int AddressOf(const char* ip, const char* ipx, uint32_t* address) {
 int ProbeVersion(Handle& h, uint32_t address, snmp::SnmpVersion* version, int* detail) {
     UdpPeer probe;
     if (!probe.Open(address, h.settings.port)) {
+        if (probe.Unreachable()) {
+            *detail = MIB_ERR_NO_ANSWER;
+            return MIB_ERR_FAILED;
+        }
         *detail = MIB_ERR_SOCKET;
         return MIB_ERR_SOCKET;
     }
@@ -402,6 +408,7 @@ int MIBOpen(int handle, const char* ip, const char* ipx, const unsigned char* ch
     h->answer.reset();
     if (!h->peer.Open(c.address, c.port)) {
         h->open = false;
+        if (h->peer.Unreachable()) return Done(*h, MIB_ERR_FAILED, MIB_ERR_NO_ANSWER);
         return Done(*h, MIB_ERR_SOCKET);
     }
     h->open = true;
@@ -512,7 +519,10 @@ int MIBSend(int handle, int length, const unsigned char* packet) {
     }
     h->answer.reset();
     h->inflight.reset();
-    if (!h->peer.Send(bytes)) return Done(*h, MIB_ERR_SOCKET);
+    if (!h->peer.Send(bytes)) {
+        if (h->peer.Unreachable()) return Done(*h, MIB_ERR_FAILED, MIB_ERR_NO_ANSWER);
+        return Done(*h, MIB_ERR_SOCKET);
+    }
     h->inflight = std::move(p);
     return Done(*h, MIB_OK);
 }

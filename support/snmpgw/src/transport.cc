@@ -10,8 +10,15 @@
 
 namespace qm::mibgw {
 
+namespace {
+bool NoRoute(int error) {
+    return error == ENETUNREACH || error == EHOSTUNREACH || error == EHOSTDOWN || error == EADDRNOTAVAIL;
+}
+}  // namespace
+
 bool UdpPeer::Open(uint32_t address, uint16_t port) {
     Close();
+    unreachable_ = false;
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return false;
     sockaddr_in peer{};
@@ -19,6 +26,7 @@ bool UdpPeer::Open(uint32_t address, uint16_t port) {
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = htonl(address);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+        unreachable_ = NoRoute(errno);
         Close();
         return false;
     }
@@ -32,6 +40,7 @@ void UdpPeer::Close() {
 
 bool UdpPeer::Send(std::span<const uint8_t> datagram) {
     if (fd_ < 0) return false;
+    unreachable_ = false;
     ssize_t n;
     do {
         n = ::send(fd_, datagram.data(), datagram.size(), 0);
@@ -41,6 +50,7 @@ bool UdpPeer::Send(std::span<const uint8_t> datagram) {
     if (n < 0 && errno == ECONNREFUSED) {
         n = ::send(fd_, datagram.data(), datagram.size(), 0);
     }
+    if (n < 0) unreachable_ = NoRoute(errno);
     return n == static_cast<ssize_t>(datagram.size());
 }
 

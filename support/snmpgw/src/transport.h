@@ -20,6 +20,9 @@ public:
     // Connecting the socket makes the kernel drop datagrams from any other address and port,
     // and turns an ICMP "port unreachable" into a refusal we can report at once.
     bool Open(uint32_t address, uint16_t port);  // host order
+    // True when the last failed Open or Send failed because no route leads to the device:
+    // for callers that is a device that does not answer, not a fault of this host.
+    bool Unreachable() const { return unreachable_; }
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
 
@@ -29,6 +32,7 @@ public:
 
 private:
     int fd_ = -1;
+    bool unreachable_ = false;
 };
 
 }  // namespace qm::mibgw
