@@ -63,7 +63,7 @@ for _ in range(rounds):
 print(f"{best[a]:.3f} {best[b]:.3f}")
 PY
 }
-gets() { local i; for i in $(seq 200); do "$1"; done; }
+gets() { for _ in $(seq 200); do "$1"; done; }
 ours_gets() { gets ours_get; }
 their_gets() { gets their_get; }
 

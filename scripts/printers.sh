@@ -15,7 +15,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
-usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; }
 
 cmd="${1:-}"
 [ -n "$cmd" ] || { usage >&2; exit 2; }
@@ -41,6 +41,9 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+
+# Simulated printers never leave the loopback network.
+[[ "$net" =~ ^127\.[0-9]{1,3}\.[0-9]{1,3}$ ]] || { echo "printers.sh: --net must be a 127.x.y loopback prefix" >&2; exit 2; }
 
 pidfile="$state/agents"
 
@@ -82,7 +85,7 @@ stop() {
     [ $alive -eq 0 ] && break
     sleep 0.1
   done
-  for pid in "${pids[@]}"; do ours "$pid" && kill -9 "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do if ours "$pid"; then kill -9 "$pid" 2>/dev/null || true; fi; done
   rm -f "$pidfile"
 }
 
