@@ -81,9 +81,10 @@ std::vector<uint8_t> WalkRequest(const WalkPlan& plan, const snmp::Oid& from, in
     return snmp::EncodeRequest(r);
 }
 
-WalkOutcome RunWalk(UdpPeer& peer, const WalkPlan& plan, const Timing& timing, RequestIds& ids,
+WalkOutcome RunWalk(UdpPeer& peer, const WalkPlan& givenPlan, const Timing& timing, RequestIds& ids,
                     int32_t firstId, bool firstSent, std::vector<uint8_t>* response) {
     WalkOutcome out;
+    WalkPlan plan = givenPlan;
     Collector collected(plan.maxResponse);
     snmp::Oid cursor = plan.root;
     int32_t id = firstId;
@@ -100,6 +101,14 @@ WalkOutcome RunWalk(UdpPeer& peer, const WalkPlan& plan, const Timing& timing, R
         }
         snmp::Message m;
         snmp::DecodeMessage(answer, &m);  // Exchange checked that it decodes
+        if (m.errorStatus == snmp::errstat::kTooBig && plan.version == snmp::SnmpVersion::kV2c &&
+            plan.maxRepetitions > 1) {
+            // The agent cannot fit that many repetitions into one answer: ask for fewer.
+            plan.maxRepetitions /= 2;
+            id = ids.Next();
+            sent = false;
+            continue;
+        }
         if (m.errorStatus != snmp::errstat::kNoError) {
             // SNMPv1 agents end a walk with noSuchName; anything else ends it too, and is an
             // error only when nothing was read yet.

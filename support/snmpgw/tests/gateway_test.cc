@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -319,6 +320,26 @@ TEST(GatewayWalk, StaysInsideTheSubtreeAndReadsScalars) {
     ASSERT_EQ(gw.Ask(5, {"1.3.6.1.2.1.99"}, &response), MIB_OK);
     ASSERT_EQ(gw.Bindings(response, &b), MIB_OK);
     EXPECT_TRUE(b.empty());
+}
+
+TEST(GatewayWalk, TooBigAnswersLeadToFewerRepetitions) {
+    FakeMib mib = PrinterMib();
+    std::atomic<int> biggest{0};
+    FakeAgent agent([&](const snmp::Message& m, auto) {
+        if (m.type == snmp::pdu::kGetBulk && m.errorIndex > 3) {
+            return std::vector<Datagram>{Answer(m, {}, snmp::errstat::kTooBig, 0)};
+        }
+        biggest = std::max(biggest.load(), m.errorIndex);
+        return mib.Respond(m);
+    });
+    GatewayClient gw;
+    ASSERT_EQ(gw.Connect("127.0.0.1", agent.port(), 2), MIB_OK);
+    Bytes response;
+    ASSERT_EQ(gw.Ask(5, {"1.3.6.1.2.1.43.18"}, &response, 37), MIB_OK);
+    std::vector<std::pair<std::string, Bytes>> b;
+    ASSERT_EQ(gw.Bindings(response, &b), MIB_OK);
+    EXPECT_EQ(b.size(), 4u);
+    EXPECT_EQ(biggest.load(), 2);  // 37 -> 18 -> 9 -> 4 -> 2
 }
 
 TEST(GatewayWalk, AgentThatDoesNotMoveForwardEndsTheWalk) {
