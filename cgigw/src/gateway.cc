@@ -26,6 +26,8 @@ std::string DocumentRoot(std::string_view pathInfo, std::string_view pathTransla
 }
 
 std::optional<std::string> TargetPath(std::string_view root, std::string_view name) {
+    // Without a document root the name would be taken from the file system's root.
+    if (root.empty()) return std::nullopt;
     std::string rel(name);
     std::replace(rel.begin(), rel.end(), '\\', '/');
     if (rel.empty() || rel.front() == '/' || rel.find(':') != std::string::npos) return std::nullopt;

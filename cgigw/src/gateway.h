@@ -18,8 +18,8 @@ std::string DocumentRoot(std::string_view pathInfo, std::string_view pathTransla
 inline constexpr std::size_t kMaxTargetPath = 259;
 
 // The file under `root` that a client-given name means, or nullopt when the name would leave
-// the root (absolute, drive letter, ".." after backslashes become slashes) or the path would
-// pass 259 characters.
+// the root (absolute, drive letter, ".." after backslashes become slashes), the root is
+// unknown (empty), or the path would pass 259 characters.
 std::optional<std::string> TargetPath(std::string_view root, std::string_view name);
 
 // The installation directory: the line after the first line holding "<!--" in the file, read

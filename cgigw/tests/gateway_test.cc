@@ -28,6 +28,7 @@ TEST(TargetPath, StaysUnderTheRoot) {
                             "img/", "..", "a/.."}) {
         EXPECT_FALSE(TargetPath("/srv/htdocs", bad).has_value()) << bad;
     }
+    EXPECT_FALSE(TargetPath("", "img/a.gif").has_value()) << "no root, no target";
     std::string root(240, 'r');
     EXPECT_TRUE(TargetPath("/" + root, std::string(17, 'n')).has_value());  // 259 characters
     EXPECT_FALSE(TargetPath("/" + root, std::string(18, 'n')).has_value());

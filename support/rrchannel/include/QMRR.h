@@ -3,7 +3,8 @@
  *
  * The library is loaded at run time by name ("QMRR.dll" → libQMRR.so) and the four calls are
  * bound by these exact names. Each thread has its own channel: one open request at a time
- * per thread, from ShMemOpen to ShMemClose. */
+ * per thread, from ShMemOpen to ShMemClose. Every wait on the server (sending, or reading the
+ * next frame) gives up after 10 minutes, or $QM_RR_TIMEOUT_MS milliseconds when set. */
 #ifndef QMRR_H
 #define QMRR_H
 

@@ -93,6 +93,7 @@ extern "C" int ShMemOpen(const char* request) {
         return 0;
     }
     ch.fd = fd;
+    io::SetSendTimeout(fd, ResponseTimeout());
     if (!io::SendFrame(fd, FrameKind::kRequest, 0, text)) {
         ch.Reset();
         return 0;

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +18,15 @@
 namespace qm::rrchannel::io {
 
 enum class ReadResult { kOk, kClosed, kTimeout, kBroken };
+
+// Bounds every send on the socket: a peer that stops reading must not hold the other side
+// for ever once the socket buffer is full.
+inline void SetSendTimeout(int fd, std::chrono::milliseconds timeout) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
 
 // Writes every byte; false when the peer is gone. MSG_NOSIGNAL: a vanished peer must give an
 // error, not a SIGPIPE that kills a CGI in the middle of its page.

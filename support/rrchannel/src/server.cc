@@ -156,6 +156,7 @@ std::optional<ServerSession> Listener::Accept(std::chrono::milliseconds timeout)
     if (r <= 0) return std::nullopt;
     int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) return std::nullopt;
+    io::SetSendTimeout(c, kDefaultSendTimeout);
     return ServerSession(c);
 }
 

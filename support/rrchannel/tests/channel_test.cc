@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -176,6 +177,30 @@ TEST(Channel, SilentServerTimesOut) {
     int mode;
     EXPECT_EQ(ShMemRead(&mode, 4, buf), kErrTimeout);
     ShMemClose();
+    t.join();
+    unsetenv("QM_RR_TIMEOUT_MS");
+}
+
+TEST(Channel, ServerThatStopsReadingFailsTheUpload) {
+    testing::TempRoot root;
+    setenv("QM_RR_TIMEOUT_MS", "300", 1);
+    Listener listener;
+    ASSERT_EQ(listener.Open(root.path()), 0);
+    std::atomic<bool> done{false};
+    std::thread t([&] {
+        auto s = listener.Accept(5s);
+        std::string text;
+        s->ReadRequest(&text);
+        s->Accept();
+        while (!done) std::this_thread::sleep_for(10ms);  // never reads the upload
+    });
+    ASSERT_EQ(ShMemOpen("d|s"), 1);
+    std::string big(16 << 20, 'u');
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(ShMemWrite(2, static_cast<int>(big.size()), big.data()), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    ShMemClose();
+    done = true;
     t.join();
     unsetenv("QM_RR_TIMEOUT_MS");
 }

@@ -43,6 +43,8 @@ RequestText SplitRequestText(std::string_view text);
 
 inline constexpr std::size_t kDefaultUploadLimit = 64u << 20;
 inline constexpr std::chrono::milliseconds kDefaultInputTimeout{30000};
+// A client that stops reading its answer fails the session's writes after this long.
+inline constexpr std::chrono::milliseconds kDefaultSendTimeout{120000};
 
 class ServerSession {
 public:
