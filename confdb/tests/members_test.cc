@@ -138,11 +138,17 @@ TEST_F(MemberLists, ReaderOfAllDevicesWaitsForTheRewriteToEnd) {
 TEST_F(MemberLists, FailedClearingLeavesNoRewriteRunning) {
     WriteAll(nullptr, {"old"});
     // A member file that cannot be opened makes the clearing fail.
-    ASSERT_EQ(rename(Conf("QMDEVLST.dat").c_str(), Conf("QMDEVLST.good").c_str()), 0);
+    // The file moves aside with its log, as SQLite keeps recent changes there.
+    auto move = [&](const std::string& from, const std::string& to) {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            std::rename(Conf(from + suffix).c_str(), Conf(to + suffix).c_str());
+    };
+    move("QMDEVLST.dat", "QMDEVLST.good");
     { std::ofstream(Conf("QMDEVLST.dat")) << "garbage garbage garbage garbage garbage garbage garbage"; }
     DBHANDLE h = DBOpenDeviceKeyInGroup(nullptr);
     EXPECT_EQ(DBWriteDeviceKeyInGroup(h, "k"), -1);
-    ASSERT_EQ(rename(Conf("QMDEVLST.good").c_str(), Conf("QMDEVLST.dat").c_str()), 0);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove(Conf(std::string("QMDEVLST.dat") + suffix).c_str());
+    move("QMDEVLST.good", "QMDEVLST.dat");
     // The flag is clear again: a reader does not wait and a new handle becomes the writer.
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(MembersOf(nullptr), std::vector<std::string>{"old"});

@@ -29,13 +29,34 @@ struct OpenSet {
     std::vector<Walk> walks;
 };
 
+// Connections of closed file sets kept for the next open of the same file: callers open and
+// close around every single call, and a fresh SQLite connection (open, schema, statements)
+// costs far more than the call itself.
+constexpr size_t kIdleConnections = 16;
+
 struct Context {
     std::map<int, std::unique_ptr<OpenSet>> sets;  // by data file number
+    std::vector<std::unique_ptr<SqliteFile>> idle;
     bool locked = false;
 
     ~Context() {
         // Closing commits whatever a lock span wrote, as a closed file keeps its changes.
         for (auto& [n, s] : sets) s->file.reset();
+    }
+
+    std::unique_ptr<SqliteFile> TakeIdle(const std::string& path, const std::string& describe) {
+        for (auto it = idle.begin(); it != idle.end(); ++it) {
+            if ((*it)->path() != path) continue;
+            std::unique_ptr<SqliteFile> f = std::move(*it);
+            idle.erase(it);
+            if (f->Reusable(path, describe)) return f;
+            return nullptr;  // stale: dropped
+        }
+        return nullptr;
+    }
+    void GiveIdle(std::unique_ptr<SqliteFile> f) {
+        if (idle.size() >= kIdleConnections) idle.erase(idle.begin());
+        idle.push_back(std::move(f));
     }
 
     OpenSet* ByData(int number) {
@@ -93,8 +114,12 @@ int OpenInto(IsamFileSet* def, bool create) {
         if (r != ISAM_OK) return r;
     }
     auto set = std::make_unique<OpenSet>();
-    int r = SqliteFile::Open(path, layout, set->file);
-    if (r != ISAM_OK) return r;
+    set->file = ctx.TakeIdle(path, layout.Describe());
+    if (!set->file) {
+        int r = SqliteFile::Open(path, layout, set->file);
+        if (r != ISAM_OK) return r;
+    }
+    int r = ISAM_OK;
     if (ctx.locked) {
         r = set->file->Begin();
         if (r != ISAM_OK) return r;
@@ -193,13 +218,17 @@ int CLIFIL(IsamFileSet* definition) {
     auto it = ctx.sets.find(definition->dataFileNumber);
     if (it == ctx.sets.end()) return ISAM_BAD_FILE_NUMBER;
     int r = it->second->file->Commit();
+    if (r == ISAM_OK) ctx.GiveIdle(std::move(it->second->file));
     ctx.sets.erase(it);
     return r;
 }
 
 int CMPIFIL(IsamFileSet* definition) {
     if (!definition || !definition->fileName) return ISAM_BAD_DEFINITION;
-    return SqliteFile::Compact(PathOf(*definition));
+    const std::string path = PathOf(*definition);
+    auto& idle = Ctx().idle;
+    std::erase_if(idle, [&](const auto& f) { return f->path() == path; });
+    return SqliteFile::Compact(path);
 }
 
 int ADDREC(int dataFile, const void* record) {

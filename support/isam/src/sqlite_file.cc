@@ -53,10 +53,6 @@ int OpenConnection(const std::string& path, int flags, sqlite3*& db) {
     // In WAL mode NORMAL keeps every committed transaction across a killed process; only a
     // power cut may lose the last ones, never consistency.
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-    // Callers open and close a file set around every call; folding the log back into the
-    // file (and syncing it) at each close would cost more than the call. The log is folded
-    // in by the automatic checkpoints instead, and by compaction.
-    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     return SQLITE_OK;
 }
 
@@ -72,14 +68,36 @@ int BusyWaitMs() {
 }
 
 SqliteFile::SqliteFile(sqlite3* db, std::string path, Layout layout)
-    : db_(db), path_(std::move(path)), layout_(std::move(layout)) {
+    : db_(db), path_(std::move(path)), layout_(std::move(layout)), describe_(layout_.Describe()),
+      pid_(::getpid()) {
     statements_.assign(layout_.indexes.size() * kSeeks + kRecordSlots, nullptr);
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) {
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
+        size_ = st.st_size;
+        modified_ = st.st_mtim;
+    }
 }
 
 SqliteFile::~SqliteFile() {
+    // A forked child must not touch its parent's connection (SQLite's locks and shared
+    // memory belong to the parent); the child just lets it go.
+    if (::getpid() != pid_) return;
     if (inTransaction_) Commit();
     for (auto* s : statements_) sqlite3_finalize(s);
     sqlite3_close(db_);
+}
+
+bool SqliteFile::Reusable(const std::string& path, const std::string& describe) const {
+    if (path != path_ || describe != describe_ || ::getpid() != pid_ || inTransaction_) return false;
+    struct stat st {};
+    // Replaced, removed or rewritten from outside under the same name: the connection would
+    // go on with what it knew of the old file. A checkpoint changes the file too; that only
+    // costs a new connection now and then.
+    return ::stat(path.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_ &&
+           st.st_size == size_ && st.st_mtim.tv_sec == modified_.tv_sec &&
+           st.st_mtim.tv_nsec == modified_.tv_nsec;
 }
 
 int SqliteFile::Open(const std::string& path, const Layout& layout,
@@ -156,7 +174,6 @@ int SqliteFile::Create(const std::string& path, const Layout& layout) {
     }
     sqlite3_free(err);
     // The new file must be whole before it is linked into place: fold the log back in.
-    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     sqlite3_close(db);

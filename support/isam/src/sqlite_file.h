@@ -2,6 +2,9 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
+
+#include <ctime>
 
 #include <array>
 #include <cstdint>
@@ -38,6 +41,9 @@ public:
     static int Compact(const std::string& path);
 
     const std::string& path() const { return path_; }
+    // True when this (idle) connection still serves the file now named `path` with the
+    // layout `describe`, so that it can be handed out again instead of a new one.
+    bool Reusable(const std::string& path, const std::string& describe) const;
     const Layout& layout() const { return layout_; }
     bool inTransaction() const { return inTransaction_; }
 
@@ -61,6 +67,12 @@ private:
     sqlite3* db_;
     std::string path_;
     Layout layout_;
+    std::string describe_;
+    pid_t pid_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    off_t size_ = 0;
+    timespec modified_{};
     bool inTransaction_ = false;
     std::vector<sqlite3_stmt*> statements_;
 };
