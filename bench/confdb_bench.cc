@@ -77,6 +77,27 @@ void BM_RawSqliteReadSetting(benchmark::State& state) {
 }
 BENCHMARK(BM_RawSqliteReadSetting);
 
+// The tighter peer: a connection kept open and a prepared statement, one step per call.
+void BM_RawSqliteReadSettingKeptOpen(benchmark::State& state) {
+    static std::string path = RawFile("rawconfig.db",
+        "CREATE TABLE IF NOT EXISTS config(item BLOB PRIMARY KEY, value BLOB) WITHOUT ROWID;"
+        "INSERT OR REPLACE INTO config VALUES('QMC_MaxLogSize', '524288');");
+    sqlite3* db = RawOpen(path);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT value FROM config WHERE item = ?1", -1, &st, nullptr);
+    char data[256];
+    for (auto _ : state) {
+        sqlite3_bind_text(st, 1, "QMC_MaxLogSize", -1, SQLITE_STATIC);
+        if (sqlite3_step(st) == SQLITE_ROW)
+            std::snprintf(data, sizeof data, "%s", sqlite3_column_text(st, 0));
+        sqlite3_reset(st);
+        benchmark::DoNotOptimize(data);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+BENCHMARK(BM_RawSqliteReadSettingKeptOpen);
+
 void BM_DBWriteDeviceInfo(benchmark::State& state) {
     Root();
     DBWriteDeviceInfo("bench-device", "DEV_Description", "x");
@@ -110,6 +131,29 @@ void BM_RawSqliteWriteDevice(benchmark::State& state) {
 }
 BENCHMARK(BM_RawSqliteWriteDevice);
 
+void BM_RawSqliteWriteDeviceKeptOpen(benchmark::State& state) {
+    static std::string path = RawFile("rawdevice.db",
+        "CREATE TABLE IF NOT EXISTS device(key BLOB PRIMARY KEY, description TEXT, data BLOB) WITHOUT ROWID;");
+    sqlite3* db = RawOpen(path);
+    sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO device(key, description, data) VALUES(?1, ?2, zeroblob(640)) "
+                       "ON CONFLICT(key) DO UPDATE SET description = ?2",
+                       -1, &st, nullptr);
+    long i = 0;
+    for (auto _ : state) {
+        std::string v = std::to_string(i++);
+        sqlite3_bind_text(st, 1, "bench-device", -1, SQLITE_STATIC);
+        sqlite3_bind_text(st, 2, v.c_str(), -1, SQLITE_STATIC);
+        if (sqlite3_step(st) != SQLITE_DONE) state.SkipWithError("raw write failed");
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+BENCHMARK(BM_RawSqliteWriteDeviceKeptOpen);
+
 int g_devices = 0;
 void EnsureDevices(int n) {
     Root();
@@ -121,16 +165,18 @@ void EnsureDevices(int n) {
 void BM_DBReadDeviceKeyList(benchmark::State& state) {
     int n = static_cast<int>(state.range(0));
     EnsureDevices(n);
-    std::vector<std::vector<char>> storage(g_devices, std::vector<char>(65));
+    int total = 0;
+    DBReadDeviceKeyList(&total, nullptr);  // n devices, and the one the write benchmark made
+    std::vector<std::vector<char>> storage(total, std::vector<char>(65));
     std::vector<char*> list;
     for (auto& s : storage) list.push_back(s.data());
     for (auto _ : state) {
         int count = 0;
         DBReadDeviceKeyList(&count, nullptr);
-        if (count != g_devices) state.SkipWithError("wrong count");
-        DBReadDeviceKeyList(&count, list.data());
+        if (count != total) state.SkipWithError("wrong count");
+        if (DBReadDeviceKeyList(&count, list.data()) != 0) state.SkipWithError("copy failed");
     }
-    state.SetItemsProcessed(state.iterations() * g_devices);
+    state.SetItemsProcessed(state.iterations() * total);
 }
 BENCHMARK(BM_DBReadDeviceKeyList)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 

@@ -53,6 +53,8 @@ int OpenConnection(const std::string& path, int flags, sqlite3*& db) {
     // In WAL mode NORMAL keeps every committed transaction across a killed process; only a
     // power cut may lose the last ones, never consistency.
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    // Group records are 6 KiB each: the default 2 MB cache would not hold a few hundred.
+    sqlite3_exec(db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
     return SQLITE_OK;
 }
 
@@ -71,6 +73,7 @@ SqliteFile::SqliteFile(sqlite3* db, std::string path, Layout layout)
     : db_(db), path_(std::move(path)), layout_(std::move(layout)), describe_(layout_.Describe()),
       pid_(::getpid()) {
     statements_.assign(layout_.indexes.size() * kSeeks + kRecordSlots, nullptr);
+    cursors_.assign(layout_.indexes.size(), nullptr);
     struct stat st {};
     if (::stat(path_.c_str(), &st) == 0) {
         device_ = st.st_dev;
@@ -84,13 +87,16 @@ SqliteFile::~SqliteFile() {
     // A forked child must not touch its parent's connection (SQLite's locks and shared
     // memory belong to the parent); the child just lets it go.
     if (::getpid() != pid_) return;
+    StopCursor();
     if (inTransaction_) Commit();
     for (auto* s : statements_) sqlite3_finalize(s);
+    for (auto* s : cursors_) sqlite3_finalize(s);
     sqlite3_close(db_);
 }
 
 bool SqliteFile::Reusable(const std::string& path, const std::string& describe) const {
-    if (path != path_ || describe != describe_ || ::getpid() != pid_ || inTransaction_) return false;
+    if (path != path_ || describe != describe_ || ::getpid() != pid_ || inTransaction_ || cursor_)
+        return false;
     struct stat st {};
     // Replaced, removed or rewritten from outside under the same name: the connection would
     // go on with what it knew of the old file. A checkpoint changes the file too; that only
@@ -225,9 +231,49 @@ int SqliteFile::Fail(int rc, const char* what) {
     return MapResult(rc) == ISAM_OK ? ISAM_IO_ERROR : MapResult(rc);
 }
 
+void SqliteFile::StopCursor() {
+    if (cursor_) sqlite3_reset(cursor_);
+    cursor_ = nullptr;
+}
+
+int SqliteFile::ReadRow(sqlite3_stmt* st, Row& out) {
+    out.position = sqlite3_column_int64(st, 0);
+    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
+    int n = sqlite3_column_bytes(st, 1);
+    out.data.assign(layout_.recordLength, 0);
+    if (bytes) std::memcpy(out.data.data(), bytes, std::min(n, layout_.recordLength));
+    const auto* k = static_cast<const char*>(sqlite3_column_blob(st, 2));
+    out.key.assign(k ? k : "", k ? sqlite3_column_bytes(st, 2) : 0);
+    return ISAM_OK;
+}
+
 int SqliteFile::Find(size_t index, Seek how, const std::string& key, Row& out) {
     if (index >= layout_.indexes.size()) return ISAM_BAD_FILE_NUMBER;
     const std::string col = Column(index);
+    if (how == Seek::Greater) {
+        // The next step of a forward walk: the open statement is already there.
+        if (!(cursor_ && cursorIndex_ == index && cursorKey_ == key)) {
+            StopCursor();
+            sqlite3_stmt*& st = cursors_[index];
+            if (!st && sqlite3_prepare_v3(db_, ("SELECT pos, data, " + col + " FROM records WHERE " +
+                                                col + " > ?1 ORDER BY " + col).c_str(),
+                                          -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+                return Fail(SQLITE_ERROR, "prepare walk");
+            }
+            sqlite3_bind_blob(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+            cursor_ = st;
+            cursorIndex_ = index;
+        }
+        int rc = sqlite3_step(cursor_);
+        if (rc != SQLITE_ROW) {
+            StopCursor();
+            return rc == SQLITE_DONE ? ISAM_END : Fail(rc, "walk");
+        }
+        ReadRow(cursor_, out);
+        cursorKey_ = out.key;
+        return ISAM_OK;
+    }
+    StopCursor();
     std::string where;
     switch (how) {
         case Seek::Equal: where = " WHERE " + col + " = ?1 LIMIT 1"; break;
@@ -252,18 +298,13 @@ int SqliteFile::Find(size_t index, Seek how, const std::string& key, Row& out) {
         sqlite3_reset(st);
         return r;
     }
-    out.position = sqlite3_column_int64(st, 0);
-    const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
-    int n = sqlite3_column_bytes(st, 1);
-    out.data.assign(layout_.recordLength, 0);
-    if (bytes) std::memcpy(out.data.data(), bytes, std::min(n, layout_.recordLength));
-    const auto* k = static_cast<const char*>(sqlite3_column_blob(st, 2));
-    out.key.assign(k ? k : "", k ? sqlite3_column_bytes(st, 2) : 0);
+    ReadRow(st, out);
     sqlite3_reset(st);
     return ISAM_OK;
 }
 
 int SqliteFile::ReadAt(int64_t position, Row& out) {
+    StopCursor();
     sqlite3_stmt* st = Statement(statements_.size() - kRecordSlots + kReadAt,
                                  "SELECT data FROM records WHERE pos = ?1");
     if (!st) return ISAM_IO_ERROR;
@@ -289,6 +330,7 @@ int SqliteFile::ReadAt(int64_t position, Row& out) {
 }
 
 int SqliteFile::Insert(const unsigned char* record, int64_t& position) {
+    StopCursor();
     const size_t base = statements_.size() - kRecordSlots;
     std::span<const unsigned char> rec(record, layout_.recordLength);
     bool anyDuplicates = false;
@@ -352,6 +394,7 @@ int SqliteFile::Insert(const unsigned char* record, int64_t& position) {
 }
 
 int SqliteFile::Update(int64_t position, const unsigned char* record) {
+    StopCursor();
     const size_t base = statements_.size() - kRecordSlots;
     std::string set = "data = ?2";
     for (size_t k = 0; k < layout_.indexes.size(); ++k)
@@ -375,6 +418,7 @@ int SqliteFile::Update(int64_t position, const unsigned char* record) {
 }
 
 int SqliteFile::Delete(int64_t position) {
+    StopCursor();
     sqlite3_stmt* st = Statement(statements_.size() - kRecordSlots + kDelete,
                                  "DELETE FROM records WHERE pos = ?1");
     if (!st) return ISAM_IO_ERROR;
@@ -386,6 +430,7 @@ int SqliteFile::Delete(int64_t position) {
 }
 
 long SqliteFile::Count() {
+    StopCursor();
     sqlite3_stmt* st = Statement(statements_.size() - kRecordSlots + kCount,
                                  "SELECT count(*) FROM records");
     if (!st) return -1;
@@ -400,6 +445,7 @@ int SqliteFile::Exec(const char* sql) {
 }
 
 int SqliteFile::Begin() {
+    StopCursor();
     if (inTransaction_) return ISAM_OK;
     int r = Exec("BEGIN IMMEDIATE");
     if (r == ISAM_OK) inTransaction_ = true;
@@ -407,6 +453,7 @@ int SqliteFile::Begin() {
 }
 
 int SqliteFile::Commit() {
+    StopCursor();
     if (!inTransaction_) return ISAM_OK;
     int r = Exec("COMMIT");
     if (r != ISAM_OK) Rollback();

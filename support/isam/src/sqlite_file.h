@@ -61,6 +61,9 @@ public:
 private:
     SqliteFile(sqlite3* db, std::string path, Layout layout);
     sqlite3_stmt* Statement(size_t slot, const std::string& sql);
+    int ReadRow(sqlite3_stmt* st, Row& out);
+    // Forward walks continue one open statement instead of seeking again for every step.
+    void StopCursor();
     int Exec(const char* sql);
     int Fail(int sqliteResult, const char* what);
 
@@ -75,6 +78,10 @@ private:
     timespec modified_{};
     bool inTransaction_ = false;
     std::vector<sqlite3_stmt*> statements_;
+    std::vector<sqlite3_stmt*> cursors_;  // per index: "greater than, in order", no limit
+    sqlite3_stmt* cursor_ = nullptr;      // the one stepping now, if any
+    size_t cursorIndex_ = 0;
+    std::string cursorKey_;               // the key it returned last
 };
 
 // Busy wait for another writer, in ms (QM_ISAM_BUSY_MS, default 30000).
