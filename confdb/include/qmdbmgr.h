@@ -58,7 +58,9 @@ int DBWriteIPHostName(const char* lpszIPAddr, const char* lpszHName);
 int DBReadModelInfo(const char* lpszModel, const char* lpszItem, char* lpszData);
 int DBWriteModelInfo(const char* lpszModel, const char* lpszItem, const char* lpszData);
 
-/* Groups ("GRP_..." items; lpszData at least 5120 bytes for GRP_MapInfo, 65 otherwise). */
+/* Groups ("GRP_..." items; lpszData at least 5120 bytes for GRP_MapInfo, 65 otherwise: a
+ * read of any other item gives at most 64 characters, so GRP_BGImageFile, stored up to 127,
+ * is cut on read). */
 int DBReadGroupInfo(const char* lpszGroup, const char* lpszItem, char* lpszData);
 int DBWriteGroupInfo(const char* lpszGroup, const char* lpszItem, const char* lpszData);
 int DBCreateGroupInfo(const char* lpszGroup);

@@ -1,6 +1,7 @@
 // Groups (QMGROUP) and their sub-group lists (QMSBGLST), with the candidates for adding.
 #include "groups.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -162,8 +163,12 @@ extern "C" int DBReadGroupInfo(const char* lpszGroup, const char* lpszItem, char
         if (const Field* field = FindField(kGroupFields, lpszItem)) {
             if (field->offset == kGroupNumberOffset)
                 std::snprintf(lpszData, 9, "%08d", static_cast<int>(rec.number()));
-            else
+            // Callers give 65 bytes for every item but the map, while the image file name
+            // field is 128 wide: its value is cut to 64 characters rather than overflowing.
+            else if (field->offset == kMapInfoOffset)
                 GetText(lpszData, rec.data() + field->offset, field->width);
+            else
+                GetText(lpszData, rec.data() + field->offset, std::min(field->width, kGroupNameWidth));
         }
         r = f.Close();
     }

@@ -73,6 +73,13 @@ TEST_F(Groups, WriteChangesItemsAndRenames) {
     std::string map(6000, 'm');
     EXPECT_EQ(DBWriteGroupInfo("Sales", "GRP_MapInfo", map.c_str()), 0);
     EXPECT_EQ(ReadGroup("Sales", "GRP_MapInfo"), std::string(5119, 'm'));
+    // The image file name field is wider than the 65 bytes callers give for it.
+    std::string image(100, 'i');
+    EXPECT_EQ(DBWriteGroupInfo("Sales", "GRP_BGImageFile", image.c_str()), 0);
+    std::vector<char> small(65 + 64, '#');
+    ASSERT_EQ(DBReadGroupInfo("Sales", "GRP_BGImageFile", small.data()), 0);
+    EXPECT_EQ(std::string(small.data()), std::string(64, 'i'));
+    EXPECT_EQ(small[65], '#');
     EXPECT_EQ(DBWriteGroupInfo("Sales", "GRP_GROUPKEY", "00000007"), 0);
     EXPECT_EQ(ReadGroup("Sales", "GRP_GROUPKEY"), "00000001");
     EXPECT_EQ(DBWriteGroupInfo("Sales", "GRP_Nothing", "x"), 0);
