@@ -1,0 +1,69 @@
+// The configuration file sets, and one open file set per call with its own definition copy.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "store.h"
+
+namespace qm::confdb {
+
+enum class FileId { Config, Device, Channel, DnsInfo, Group, SubGroup, DevList, Model };
+
+// Record lengths and index numbers (1-based within a file set).
+constexpr int kConfigLength = 388, kDeviceLength = 640, kChannelLength = 256,
+              kDnsLength = 128, kGroupLength = 6144, kSubGroupLength = 64,
+              kDevListLength = 256, kModelLength = 2048;
+
+// An open file set for the length of one call. The destructor unlocks and closes whatever
+// is still open, ignoring the results, which is what every failure path wants.
+class File {
+public:
+    File(const StoreApi& store, FileId id);
+    ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    int Open();
+    // Creates the file set; when another caller created it first, opens that one instead.
+    int Create();
+    // Opens, creating when missing; `created` tells whether this call made the file.
+    int OpenOrCreate(bool& created);
+    int Close();
+    int Lock();
+    int Unlock();
+
+    int data() const { return def_.dataFileNumber; }
+    int index(int k) const { return def_.dataFileNumber + k; }
+    const StoreApi& store() const { return store_; }
+
+private:
+    const StoreApi& store_;
+    IsamFileSet def_;
+    bool open_ = false;
+    bool locked_ = false;
+};
+
+// Text fields: written zeroed and cut to width - 1; read up to width - 1 characters, so a
+// stored field without its NUL never runs past the field.
+void PutText(unsigned char* field, int width, const char* value);
+void GetText(char* out, const unsigned char* field, int width);
+std::string FieldText(const unsigned char* field, int width);
+
+inline void PutNumber(unsigned char* at, uint32_t v) { std::memcpy(at, &v, 4); }
+inline uint32_t GetNumber(const unsigned char* at) {
+    uint32_t v;
+    std::memcpy(&v, at, 4);
+    return v;
+}
+
+// A named item of a record: number, offset and width.
+struct Field {
+    const char* name;
+    int offset;
+    int width;
+};
+const Field* FindField(const Field* table, const char* name);
+
+}  // namespace qm::confdb

@@ -1,0 +1,439 @@
+// Member lists of groups (QMDEVLST) read and written through handles, the All Devices rewrite
+// protocol, device renames in all groups, and the host name registration that follows a rewrite.
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "checks.h"
+#include "groups.h"
+#include "qmdbmgr.h"
+
+namespace qm::confdb {
+namespace {
+
+constexpr int kMemberGroupOffset = 4, kMemberKeyOffset = 8, kMemberKeyWidth = 65;
+
+struct Handle {
+    std::mutex mutex;  // one call at a time per handle
+    uint32_t groupKey = 0;           // m_nGroupKey
+    long recordIndex = 0;            // m_nRecordIndex
+    char buffer[1024] = {};          // the last key read
+    int length = 0;
+    std::string groupName;
+    bool writer = false;             // the one handle rewriting the All Devices list
+    // Where the last read stood (record position), so the next read continues from there
+    // instead of walking the group again from its first entry.
+    long lastPosition = 0;
+};
+
+std::mutex g_handlesMutex;
+std::map<DBHANDLE, std::shared_ptr<Handle>> g_handles;
+DBHANDLE g_nextHandle = 1;
+
+std::shared_ptr<Handle> Find(DBHANDLE h) {
+    std::lock_guard lock(g_handlesMutex);
+    auto it = g_handles.find(h);
+    return it == g_handles.end() ? nullptr : it->second;
+}
+
+// The wait in 1000 ms steps for a rewrite of the All Devices list has a bound
+// (QM_DBMGR_REWRITE_WAIT_S, default 600 s): a rewriter that never closes its handle must not
+// hold readers and renames for ever.
+int RewriteWaitSteps() {
+    const char* v = std::getenv("QM_DBMGR_REWRITE_WAIT_S");
+    int n = v ? std::atoi(v) : 0;
+    return n > 0 ? n : 600;
+}
+
+bool Rewriting() {
+    std::lock_guard lock(RewriteSection());
+    return RewriteFlag();
+}
+
+void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); }
+
+// Adds {group, key} to the open member file under the store lock.
+int AddMember(File& f, uint32_t group, const char* key) {
+    const StoreApi& s = f.store();
+    int r = f.Lock();
+    if (r != 0) return r;
+    unsigned char entry[kDevListLength] = {};
+    PutNumber(entry + kMemberGroupOffset, group);
+    PutText(entry + kMemberKeyOffset, kMemberKeyWidth, key);
+    r = s.ADDREC(f.data(), entry);
+    if (r == ISAM_KEY_DUPLICATE) r = 0;
+    else if (r == 0) r = s.UPDCURI(f.data(), 2);
+    if (r == 0) r = f.Unlock();
+    return r;
+}
+
+// Step 1 of a rewrite: removes every entry of group 0, last first.
+int ClearAllDevices(const StoreApi& s) {
+    File f(s, FileId::DevList);
+    int r = f.Open();
+    if (r == ISAM_FILE_MISSING) return 0;
+    if (r == 0) r = f.Lock();
+    if (r == 0) {
+        NumberKey key(f, 1, 0);
+        unsigned char entry[kDevListLength];
+        r = s.LSTSET(f.index(1), key.bytes, entry, 4);
+        while (r == 0) {
+            r = s.DELREC(f.data());
+            if (r == 0) r = s.PRVSET(f.index(1), entry);
+        }
+        DB_TRACE("QMDBMGR: DBWriteDeviceKeyInGroup[DEL ERROR] Ret=%d", r);
+        if (r == ISAM_END) r = f.Unlock();
+    }
+    if (r == 0) r = f.Close();
+    return r;
+}
+
+// The second ';'-separated field of a device key, when the key has all five fields and the
+// field can be an address.
+bool AddressOf(const std::string& key, std::string& address) {
+    size_t separators = 0;
+    for (char c : key) separators += c == ';';
+    if (separators < 4) return false;
+    size_t first = key.find(';');
+    size_t second = key.find(';', first + 1);
+    address = key.substr(first + 1, second - first - 1);
+    return address.size() < 16;
+}
+
+void RegisterHostNames(void*) {
+    if (DBMgrInitialize() != 0) {
+        DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
+        RegistrationEnded();
+        return;
+    }
+    DBHANDLE h = DBOpenDeviceKeyInGroup(nullptr);
+    if (h == DB_NO_HANDLE) {
+        DBMgrRelease();
+        DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] hDeviceKeyHandle=%ld", h);
+        RegistrationEnded();
+        return;
+    }
+    LookupFunction lookup = Resolver();
+    for (;;) {
+        char* key = nullptr;
+        int length = 0;
+        int r = DBReadDeviceKeyInGroup(h, &key, &length);
+        if (r != 0) {
+            DBCloseDeviceKeyInGroup(h);
+            DBMgrRelease();
+            DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", r);
+            RegistrationEnded();
+            return;
+        }
+        if (length == 0) break;
+        std::string address;
+        if (!AddressOf(std::string(key, length), address) || !lookup) continue;
+        char name[128] = {};
+        if (!lookup(address.c_str(), name, sizeof name)) continue;
+        // A name too long for the host name field is skipped rather than stored cut, and
+        // does not end the registration of the devices after it.
+        if (std::strlen(name) >= 64) {
+            DB_TRACE("QMDBMGR: IPHostRegist host name of %s too long, skipped", address.c_str());
+            continue;
+        }
+        r = DBWriteIPHostName(address.c_str(), name);
+        if (r != 0) {
+            DBCloseDeviceKeyInGroup(h);
+            DBMgrRelease();
+            DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", r);
+            RegistrationEnded();
+            return;
+        }
+    }
+    DBCloseDeviceKeyInGroup(h);
+    DBMgrRelease();
+    DB_TRACE("QMDBMGR: IPHostRegist[OUT] _endthread()");
+    RegistrationEnded();
+}
+
+void StartRegistration() {
+    const StoreApi* s = Store();
+    if (!s) return;
+    RegistrationStarted();
+    if (s->ctThrdCreate(RegisterHostNames, nullptr, 0, 0) != 0) {
+        DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
+        RegistrationEnded();
+    }
+}
+
+// One read step: the entry after the handle's last one, or the group's first.
+// Result 0 with found=false means the end of the group's list.
+int NextMember(const StoreApi& s, Handle& h, bool& found) {
+    found = false;
+    File f(s, FileId::DevList);
+    int r = f.Open();
+    if (r == ISAM_FILE_MISSING) return 0;
+    if (r == 0) r = f.Lock();
+    unsigned char entry[kDevListLength];
+    if (r == 0) {
+        if (h.recordIndex == 0 || h.lastPosition == 0) {
+            NumberKey key(f, 1, h.groupKey);
+            r = s.FRSSET(f.index(1), key.bytes, entry, 4);
+        } else {
+            // Duplicates of index 1 end with the record position: the entry after the last
+            // one read is the first key greater than (group, position).
+            NumberKey key(f, 1, h.groupKey);
+            auto pos = static_cast<uint32_t>(h.lastPosition);
+            for (int i = 0; i < 4; ++i) key.bytes[4 + i] = static_cast<unsigned char>(pos >> (24 - 8 * i));
+            r = s.GTREC(f.index(1), key.bytes, entry);
+            if (r == 0 && GetNumber(entry + kMemberGroupOffset) != h.groupKey) r = ISAM_END;
+        }
+        if (r == 0) {
+            found = true;
+            h.lastPosition = s.GETCURP(f.data());
+            std::string key = FieldText(entry + kMemberKeyOffset, kMemberKeyWidth);
+            std::memcpy(h.buffer, key.c_str(), key.size() + 1);
+            h.length = static_cast<int>(key.size());
+        } else if (r == ISAM_END) {
+            r = 0;
+        }
+    }
+    if (r == 0) r = f.Unlock();
+    if (r == 0) r = f.Close();
+    return r;
+}
+
+}  // namespace
+}  // namespace qm::confdb
+
+using namespace qm::confdb;
+
+extern "C" DBHANDLE DBOpenDeviceKeyInGroup(const char* lpszGroup) {
+    DB_TRACE("QMDBMGR: DBOpenDeviceKeyInGroup[IN] lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
+    const StoreApi* s = Store();
+    if (!s) {
+        DB_ERROR("QMDBMGR: DBOpenDeviceKeyInGroup[ER_OUT] nRet=%d", -1);
+        return DB_NO_HANDLE;
+    }
+    auto h = std::make_shared<Handle>();
+    if (lpszGroup) {
+        if (std::strlen(lpszGroup) >= kGroupNameWidth) {
+            DB_ERROR("QMDBMGR: DBOpenDeviceKeyInGroup[ER_OUT] (SizeError) lpszGroup=%s", lpszGroup);
+            return DB_NO_HANDLE;
+        }
+        File f(*s, FileId::Group);
+        std::vector<unsigned char> rec(kGroupLength);
+        int r = OpenGroups(f, false);
+        if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
+        if (r == 0) r = f.Close();
+        if (r != 0) {
+            DB_ERROR("QMDBMGR: DBOpenDeviceKeyInGroup[ER_OUT] nRet=%d", r);
+            return DB_NO_HANDLE;
+        }
+        h->groupKey = GetNumber(rec.data() + kGroupNumberOffset);
+        h->groupName = lpszGroup;
+    }
+    DBHANDLE id;
+    {
+        std::lock_guard lock(g_handlesMutex);
+        id = g_nextHandle++;
+        g_handles[id] = h;
+    }
+    DB_TRACE("QMDBMGR: DBOpenDeviceKeyInGroup[OUT] m_nGroupKey=%d", static_cast<int>(h->groupKey));
+    return id;
+}
+
+extern "C" int DBReadDeviceKeyInGroup(DBHANDLE hHandle, char** lppszDKey, int* pnLength) {
+    DB_TRACE("QMDBMGR: DBReadDeviceKeyInGroup[IN] hHandle=%ld", hHandle);
+    static char empty[1] = "";
+    if (lppszDKey) *lppszDKey = empty;
+    if (pnLength) *pnLength = 0;
+    auto h = Find(hHandle);
+    if (!h) {
+        DB_ERROR("QMDBMGR: DBReadDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
+        return -1;
+    }
+    CHECK_NULL("DBReadDeviceKeyInGroup", lppszDKey);
+    CHECK_NULL("DBReadDeviceKeyInGroup", pnLength);
+    GET_STORE("DBReadDeviceKeyInGroup");
+    std::lock_guard lock(h->mutex);
+    bool found = false;
+    int r = 0;
+    for (int waited = 0;; ++waited) {
+        r = NextMember(*s, *h, found);
+        if (r != 0 || found || h->groupKey != 0 || !Rewriting()) break;
+        // The end of group 0 while its list is being rewritten: more keys are coming.
+        if (waited >= RewriteWaitSteps()) {
+            DB_ERROR("QMDBMGR: DBReadDeviceKeyInGroup[ER_OUT] rewrite did not end, waited %d s", waited);
+            break;
+        }
+        Pause();
+    }
+    FAIL_ON("DBReadDeviceKeyInGroup", r);
+    if (found) {
+        ++h->recordIndex;
+        *lppszDKey = h->buffer;
+        *pnLength = h->length;
+    }
+    DB_TRACE("QMDBMGR: DBReadDeviceKeyInGroup[OUT] lpszDKey=%s", *lppszDKey);
+    return 0;
+}
+
+extern "C" int DBWriteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
+    DB_TRACE("QMDBMGR: DBWriteDeviceKeyInGroup[IN] hHandle=%ld, lpszDKey=%s", hHandle,
+             lpszDKey ? lpszDKey : "(null)");
+    auto h = Find(hHandle);
+    if (!h) {
+        DB_ERROR("QMDBMGR: DBWriteDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
+        return -1;
+    }
+    CHECK_NULL("DBWriteDeviceKeyInGroup", lpszDKey);
+    CHECK_SIZE("DBWriteDeviceKeyInGroup", lpszDKey, kMemberKeyWidth);
+    GET_STORE("DBWriteDeviceKeyInGroup");
+    std::lock_guard lock(h->mutex);
+    if (h->groupKey == 0) {
+        if (h->recordIndex == 0 && !h->writer) {
+            bool mine = false;
+            {
+                std::lock_guard section(RewriteSection());
+                if (!RewriteFlag()) RewriteFlag() = mine = true;
+            }
+            if (mine) {
+                int r = ClearAllDevices(*s);
+                if (r != 0) {
+                    // Readers wait while the flag is set: a rewrite that cannot start must
+                    // not leave it set with no writer to clear it.
+                    {
+                        std::lock_guard section(RewriteSection());
+                        RewriteFlag() = false;
+                    }
+                    DB_ERROR("QMDBMGR: DBWriteDeviceKeyInGroup[ER_OUT] nRet=%d", r);
+                    return -1;
+                }
+                h->writer = true;
+            }
+        }
+        if (!h->writer) {
+            ++h->recordIndex;
+            DB_TRACE("QMDBMGR: DBWriteDeviceKeyInGroup[OUT] Ret=0(not write)");
+            return 0;
+        }
+    }
+    File f(*s, FileId::DevList);
+    bool created;
+    int r = f.OpenOrCreate(created);
+    if (r == 0) r = AddMember(f, h->groupKey, lpszDKey);
+    if (r == 0) r = f.Close();
+    FAIL_ON("DBWriteDeviceKeyInGroup", r);
+    ++h->recordIndex;
+    DB_TRACE("QMDBMGR: DBWriteDeviceKeyInGroup[OUT] Ret=0(write)");
+    return 0;
+}
+
+extern "C" int DBDeleteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
+    DB_TRACE("QMDBMGR: DBDeleteDeviceKeyInGroup[IN] hHandle=%ld, lpszDKey=%s", hHandle,
+             lpszDKey ? lpszDKey : "(null)");
+    auto h = Find(hHandle);
+    if (!h) {
+        DB_ERROR("QMDBMGR: DBDeleteDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
+        return -1;
+    }
+    CHECK_NULL("DBDeleteDeviceKeyInGroup", lpszDKey);
+    CHECK_SIZE("DBDeleteDeviceKeyInGroup", lpszDKey, kMemberKeyWidth);
+    GET_STORE("DBDeleteDeviceKeyInGroup");
+    std::lock_guard lock(h->mutex);
+    File f(*s, FileId::DevList);
+    int r = f.Open();
+    if (r == ISAM_FILE_MISSING) {
+        DB_TRACE("QMDBMGR: DBDeleteDeviceKeyInGroup[OUT] Ret=0");
+        return 0;
+    }
+    if (r == 0) r = f.Lock();
+    if (r == 0) {
+        NumberKey key(f, 2, h->groupKey, lpszDKey);
+        unsigned char entry[kDevListLength];
+        r = s->EQLREC(f.index(2), key.bytes, entry);
+        if (r == 0) r = s->DELREC(f.data());
+        else if (r == ISAM_END) r = 0;
+    }
+    if (r == 0) r = f.Unlock();
+    if (r == 0) r = f.Close();
+    FAIL_ON("DBDeleteDeviceKeyInGroup", r);
+    DB_TRACE("QMDBMGR: DBDeleteDeviceKeyInGroup[OUT] Ret=0");
+    return 0;
+}
+
+extern "C" int DBCloseDeviceKeyInGroup(DBHANDLE hHandle) {
+    DB_TRACE("QMDBMGR: DBCloseDeviceKeyInGroup[IN] hHandle=%ld", hHandle);
+    if (hHandle == DB_NO_HANDLE) {
+        DB_TRACE("QMDBMGR: DBCloseDeviceKeyInGroup[OUT] Ret=0");
+        return 0;
+    }
+    std::shared_ptr<Handle> h;
+    {
+        std::lock_guard lock(g_handlesMutex);
+        auto it = g_handles.find(hHandle);
+        if (it != g_handles.end()) {
+            h = it->second;
+            g_handles.erase(it);
+        }
+    }
+    if (!h) {
+        DB_ERROR("QMDBMGR: DBCloseDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
+        return -1;
+    }
+    std::lock_guard lock(h->mutex);
+    if (h->writer) {
+        {
+            std::lock_guard section(RewriteSection());
+            RewriteFlag() = false;
+        }
+        StartRegistration();
+    }
+    DB_TRACE("QMDBMGR: DBCloseDeviceKeyInGroup[OUT] Ret=0");
+    return 0;
+}
+
+extern "C" int DBConvDeviceKeyInGroup(const char* lpszDKey, const char* lpszNewDkey) {
+    DB_TRACE("QMDBMGR: DBConvDeviceKeyInGroup[IN] lpszDKey=%s, lpszNewDkey=%s",
+             lpszDKey ? lpszDKey : "(null)", lpszNewDkey ? lpszNewDkey : "(null)");
+    CHECK_NULL("DBConvDeviceKeyInGroup", lpszDKey);
+    CHECK_SIZE("DBConvDeviceKeyInGroup", lpszDKey, kMemberKeyWidth);
+    CHECK_NULL("DBConvDeviceKeyInGroup", lpszNewDkey);
+    CHECK_SIZE("DBConvDeviceKeyInGroup", lpszNewDkey, kMemberKeyWidth);
+    GET_STORE("DBConvDeviceKeyInGroup");
+    // Entries of group 0 may only change while no rewrite runs; holding the section for the
+    // whole rename keeps a new rewrite from starting half-way. The store lock is taken only
+    // after the wait, as the rewriter needs the store to finish.
+    std::unique_lock section(RewriteSection());
+    for (int waited = 0; RewriteFlag(); ++waited) {
+        if (waited >= RewriteWaitSteps()) {
+            DB_ERROR("QMDBMGR: DBConvDeviceKeyInGroup[ER_OUT] rewrite did not end, waited %d s", waited);
+            return -1;
+        }
+        section.unlock();
+        Pause();
+        section.lock();
+    }
+    File f(*s, FileId::DevList);
+    int r = f.Open();
+    if (r == 0) r = f.Lock();
+    if (r == 0) {
+        unsigned char key[68] = {};
+        std::memcpy(key, lpszDKey, strnlen(lpszDKey, 64));
+        unsigned char entry[kDevListLength];
+        r = s->FRSSET(f.index(3), key, entry, 63);
+        while (r == 0) {
+            PutText(entry + kMemberKeyOffset, kMemberKeyWidth, lpszNewDkey);
+            r = s->RWTREC(f.data(), entry);
+            // The group holds the new key already: the old entry is simply dropped.
+            if (r == ISAM_KEY_DUPLICATE) r = s->DELREC(f.data());
+            else if (r == 0) r = s->UPDCURI(f.data(), 2);
+            if (r == 0) r = s->NXTSET(f.index(3), entry);
+        }
+        if (r == ISAM_END) r = 0;
+    }
+    if (r == 0) r = f.Unlock();
+    if (r == 0) r = f.Close();
+    FAIL_ON("DBConvDeviceKeyInGroup", r);
+    DB_TRACE("QMDBMGR: DBConvDeviceKeyInGroup[OUT] Ret=0");
+    return 0;
+}

@@ -1,0 +1,163 @@
+// Library start per thread, and the system settings file (QMCONFIG) with its initial records.
+#include <cstring>
+
+#include "files.h"
+#include "qmdbmgr.h"
+#include "trace.h"
+
+namespace qm::confdb {
+namespace {
+
+constexpr int kItemOffset = 4, kItemWidth = 128, kValueOffset = 132, kValueWidth = 256;
+
+// The records a new settings file starts with, in this order.
+constexpr const char* kInitial[][2] = {
+    {"QMC_SepaBrowser", "No"},     {"QMC_BroadIPLocal", "ON"},  {"QMC_BroadIPXLocal", "ON"},
+    {"QMC_MaxLogSize", "524288"},  {"QMC_LogOtherSave", "OFF"}, {"QMC_LogEffective", "30"},
+    {"QMC_AllDeviceGroup", "All Devices"},
+};
+
+void MakeRecord(unsigned char* rec, const char* item, const char* value) {
+    std::memset(rec, 0, kConfigLength);
+    PutText(rec + kItemOffset, kItemWidth, item);
+    PutText(rec + kValueOffset, kValueWidth, value);
+}
+
+// Opens the settings file, creating and seeding it when it does not exist yet.
+int OpenSettings(File& f) {
+    bool created = false;
+    int r = f.OpenOrCreate(created);
+    if (r != 0 || !created) return r;
+    unsigned char rec[kConfigLength];
+    for (const auto& [item, value] : kInitial) {
+        MakeRecord(rec, item, value);
+        r = f.store().ADDREC(f.data(), rec);
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace qm::confdb
+
+using namespace qm::confdb;
+
+extern "C" int DBMgrInitialize(void) {
+    DB_TRACE("QMDBMGR: DBMgrInitialize[IN]");
+    const StoreApi* s = Store();
+    int r = s ? s->INTISAM(6, 10, 4) : -1;
+    if (r != 0 && r != 125 && r != 518) {
+        DB_ERROR("QMDBMGR: DBMgrInitialize[ER_OUT] nRet=%d", r);
+        return -1;
+    }
+    DB_TRACE("QMDBMGR: DBMgrInitialize[OUT] Ret=0");
+    return 0;
+}
+
+extern "C" int DBMgrRelease(void) {
+    DB_TRACE("QMDBMGR: DBMgrRelease[IN]");
+    const StoreApi* s = Store();
+    int r = s ? s->CLISAM() : -1;
+    if (r != 0) {
+        DB_ERROR("QMDBMGR: DBMgrRelease[ER_OUT] nRet=%d", r);
+        return -1;
+    }
+    DB_TRACE("QMDBMGR: DBMgrRelease[OUT] Ret=0");
+    return 0;
+}
+
+extern "C" int DBReadQMInfo(const char* Item, char* Data) {
+    DB_TRACE("QMDBMGR: DBReadQMInfo[IN] Item=%s", Item ? Item : "(null)");
+    if (!Item) {
+        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] Item=NULL");
+        return -1;
+    }
+    if (!Data) {
+        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] Data=NULL");
+        return -1;
+    }
+    if (std::strlen(Item) >= kItemWidth) {
+        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] (SizeError) Item=%s", Item);
+        return -1;
+    }
+    const StoreApi* s = Store();
+    if (!s) {
+        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] nRet=%d", -1);
+        return -1;
+    }
+    File f(*s, FileId::Config);
+    int r = OpenSettings(f);
+    unsigned char key[kItemWidth] = {};
+    unsigned char rec[kConfigLength];
+    if (r == 0) {
+        std::memcpy(key, Item, std::strlen(Item));
+        r = s->EQLREC(f.index(1), key, rec);
+        if (r == 0) {
+            GetText(Data, rec + kValueOffset, kValueWidth);
+        } else if (r == ISAM_END) {
+            Data[0] = '\0';
+            r = 0;
+        }
+    }
+    if (r == 0) r = f.Close();
+    if (r != 0) {
+        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] nRet=%d", r);
+        return -1;
+    }
+    DB_TRACE("QMDBMGR: DBReadQMInfo[OUT] Data=%s", Data);
+    return 0;
+}
+
+extern "C" int DBWriteQMInfo(const char* Item, const char* Data) {
+    DB_TRACE("QMDBMGR: DBWriteQMInfo[IN] Item=%s, Data=%s", Item ? Item : "(null)",
+             Data ? Data : "(null)");
+    if (!Item) {
+        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] Item=NULL");
+        return -1;
+    }
+    if (!Data) {
+        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] Data=NULL");
+        return -1;
+    }
+    if (std::strlen(Item) >= kItemWidth) {
+        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] (SizeError) Item=%s", Item);
+        return -1;
+    }
+    if (std::strlen(Data) >= kValueWidth) {
+        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] (SizeError) Data=%s", Data);
+        return -1;
+    }
+    const StoreApi* s = Store();
+    if (!s) {
+        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] nRet=%d", -1);
+        return -1;
+    }
+    File f(*s, FileId::Config);
+    int r = OpenSettings(f);
+    unsigned char key[kItemWidth] = {};
+    unsigned char rec[kConfigLength];
+    if (r == 0) {
+        std::memcpy(key, Item, std::strlen(Item));
+        r = s->EQLREC(f.index(1), key, rec);
+        if (r == 0) {
+            PutText(rec + kValueOffset, kValueWidth, Data);
+            r = s->RWTREC(f.data(), rec);
+        } else if (r == ISAM_END) {
+            MakeRecord(rec, Item, Data);
+            r = s->ADDREC(f.data(), rec);
+            // Settings take no locks: another writer may add the same item between our
+            // lookup and our add. Its value is replaced, as the last writer wins.
+            if (r == ISAM_KEY_DUPLICATE && (r = s->EQLREC(f.index(1), key, rec)) == 0) {
+                PutText(rec + kValueOffset, kValueWidth, Data);
+                r = s->RWTREC(f.data(), rec);
+            }
+        }
+    }
+    if (r == 0) r = f.Close();
+    if (r != 0) {
+        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] nRet=%d", r);
+        return -1;
+    }
+    DB_TRACE("QMDBMGR: DBWriteQMInfo[OUT] Ret=0");
+    return 0;
+}

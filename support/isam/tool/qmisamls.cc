@@ -1,0 +1,199 @@
+// qmisamls: lists the records of an ISAM file set for administrators and for debugging.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "qm/platform/paths.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: qmisamls [options] FILESET\n"
+    "Lists the records of an ISAM file set, read-only.\n"
+    "FILESET is the data file as the programs name it (..\\\\conf\\\\QMDEVICE or\n"
+    "../conf/QMDEVICE) or the SQLite file itself (QMDEVICE.dat).\n"
+    "Each record is shown as its position and the runs of text and bytes it holds,\n"
+    "each with its offset: @4 \"text\" or @4 <01 00 00 00>.\n"
+    "options:\n"
+    "  --index N   list in the order of index N (1-based); default: record position\n"
+    "  --keys      also show each record's index keys in hexadecimal\n"
+    "  --hex       show every record as a full hexadecimal dump instead\n"
+    "  --count     print only the number of records\n"
+    "  --help      this text\n";
+
+struct Options {
+    std::string path;
+    int index = 0;
+    bool keys = false;
+    bool hex = false;
+    bool count = false;
+};
+
+std::string Hex(const unsigned char* p, int n) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        if (i) s += ' ';
+        s += kDigits[p[i] >> 4];
+        s += kDigits[p[i] & 0x0F];
+    }
+    return s;
+}
+
+// Runs of printable text as quoted strings, other non-zero runs as bytes; zero bytes are gaps.
+std::string Render(const unsigned char* p, int n) {
+    std::string out;
+    int i = 0;
+    while (i < n) {
+        if (p[i] == 0) {
+            ++i;
+            continue;
+        }
+        int start = i;
+        bool text = p[i] >= 0x20 && p[i] < 0x7F;
+        while (i < n && p[i] != 0 && (p[i] >= 0x20 && p[i] < 0x7F) == text) ++i;
+        out += " @" + std::to_string(start) + " ";
+        if (text) {
+            out += '"';
+            for (int j = start; j < i; ++j) {
+                if (p[j] == '"' || p[j] == '\\') out += '\\';
+                out += static_cast<char>(p[j]);
+            }
+            out += '"';
+        } else {
+            out += "<" + Hex(p + start, i - start) + ">";
+        }
+    }
+    return out.empty() ? " (all zero)" : out;
+}
+
+void DumpHex(const unsigned char* p, int n) {
+    for (int at = 0; at < n; at += 16) {
+        int len = std::min(16, n - at);
+        std::string ascii;
+        for (int j = 0; j < len; ++j)
+            ascii += (p[at + j] >= 0x20 && p[at + j] < 0x7F) ? static_cast<char>(p[at + j]) : '.';
+        std::printf("  %04x  %-47s  %s\n", at, Hex(p + at, len).c_str(), ascii.c_str());
+    }
+}
+
+bool Parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "--keys") {
+            o.keys = true;
+        } else if (a == "--hex") {
+            o.hex = true;
+        } else if (a == "--count") {
+            o.count = true;
+        } else if (a == "--index" && i + 1 < argc) {
+            char* end = nullptr;
+            long n = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || n < 1 || n > 32) return false;
+            o.index = static_cast<int>(n);
+        } else if (!a.empty() && a[0] != '-' && o.path.empty()) {
+            o.path = std::string(a);
+        } else {
+            return false;
+        }
+    }
+    return !o.path.empty();
+}
+
+std::string FilePath(const std::string& given) {
+    std::string p = qm::platform::ToPosixPath(given);
+    struct stat st {};
+    if (p.size() > 4 && p.compare(p.size() - 4, 4, ".dat") == 0 && stat(p.c_str(), &st) == 0) return p;
+    return p + ".dat";
+}
+
+int Columns(sqlite3* db) {
+    sqlite3_stmt* st = nullptr;
+    int n = 0;
+    if (sqlite3_prepare_v2(db, "SELECT name FROM pragma_table_info('records')", -1, &st, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            const char* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+            if (name && name[0] == 'k') ++n;
+        }
+    }
+    sqlite3_finalize(st);
+    return n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!Parse(argc, argv, o)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    std::string path = FilePath(o.path);
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        std::fprintf(stderr, "qmisamls: cannot open %s: %s\n", path.c_str(), db ? sqlite3_errmsg(db) : "");
+        sqlite3_close(db);
+        return 1;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT layout FROM fileset", -1, &st, nullptr) != SQLITE_OK ||
+        sqlite3_step(st) != SQLITE_ROW) {
+        std::fprintf(stderr, "qmisamls: %s is not an ISAM file set\n", path.c_str());
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return 1;
+    }
+    std::string layout = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    const int indexes = Columns(db);
+    if (o.index > indexes) {
+        std::fprintf(stderr, "qmisamls: the file set has %d indexes\n", indexes);
+        sqlite3_close(db);
+        return 2;
+    }
+    std::string cols = "pos, data";
+    for (int k = 1; k <= indexes; ++k) cols += ", k" + std::to_string(k);
+    std::string sql = o.count ? "SELECT count(*) FROM records"
+                              : "SELECT " + cols + " FROM records ORDER BY " +
+                                    (o.index ? "k" + std::to_string(o.index) : std::string("pos"));
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        std::fprintf(stderr, "qmisamls: %s\n", sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return 1;
+    }
+    if (o.count) {
+        if (sqlite3_step(st) == SQLITE_ROW) std::printf("%lld\n", sqlite3_column_int64(st, 0));
+    } else {
+        std::printf("# %s: %s\n", path.c_str(), layout.c_str());
+        long n = 0;
+        while (sqlite3_step(st) == SQLITE_ROW) {
+            ++n;
+            const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
+            int len = sqlite3_column_bytes(st, 1);
+            std::printf("%lld:", sqlite3_column_int64(st, 0));
+            if (o.hex) {
+                std::printf("\n");
+                DumpHex(data, len);
+            } else {
+                std::printf("%s\n", Render(data, len).c_str());
+            }
+            for (int k = 1; o.keys && k <= indexes; ++k) {
+                const auto* key = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1 + k));
+                std::printf("  key %d: %s\n", k, Hex(key, sqlite3_column_bytes(st, 1 + k)).c_str());
+            }
+        }
+        std::printf("# %ld records\n", n);
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    return 0;
+}
