@@ -10,6 +10,7 @@ PACKAGES=(
   libcpp-httplib-dev
   snmp snmpsim
   iproute2 procps psmisc
+  php8.2-cli
 )
 
 missing=()
