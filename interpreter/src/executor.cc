@@ -185,6 +185,7 @@ private:
     std::string scratch_;
     std::array<Slot, kSlots> slots_{};
     Value assigned_;
+    Value dropped_;
 };
 
 bool Executor::ExecuteStatement(char& stop) {
@@ -209,11 +210,9 @@ bool Executor::ExecuteStatement(char& stop) {
             if (ok) CopyValue(*var, assigned_);
             break;
         }
-        case QM_REC_LIBRARY: {
-            Value ignored;
-            ok = Call(r.data, ignored);
+        case QM_REC_LIBRARY:
+            ok = Call(r.data, dropped_);  // statements never nest inside a call
             break;
-        }
         case QM_REC_IF: ok = If(); break;
         case QM_REC_WHILE: ok = While(); break;
         case QM_REC_SWITCH: ok = Switch(); break;
@@ -474,7 +473,6 @@ Eval Executor::Expression(Value& dst) {
     // The destination is a fresh temporary of the caller, so it serves as the accumulator.
     const Eval first = Operand(dst);
     if (first != Eval::Value) return first;
-    Value right, result;
     for (;;) {
         Record r;
         const char code = in_.Read(r);
@@ -483,8 +481,20 @@ Eval Executor::Expression(Value& dst) {
             TraceCode(__LINE__, code);
             return Eval::Fail;
         }
-        if (Operand(right) != Eval::Value) return Eval::Fail;
         const char op = r.data[0];
+        // An integer literal on the right of an integer needs no value of its own.
+        if (dst.type == kTagInteger && !dst.table) {
+            const size_t at = in_.position();
+            Record literal;
+            if (in_.Read(literal) == QM_REC_INTEGER && literal.data.size() == 4) {
+                uint32_t u = 0;
+                std::memcpy(&u, literal.data.data(), 4);
+                if (IntegerFastPath(op, dst, static_cast<int32_t>(u))) continue;
+            }
+            in_.Seek(at);
+        }
+        Value right, result;
+        if (Operand(right) != Eval::Value) return Eval::Fail;
         if (dst.type == kTagInteger && right.type == kTagInteger && !dst.table &&
             IntegerFastPath(op, dst, right.number)) {
             continue;
@@ -594,6 +604,17 @@ bool Executor::OutputStatement(Value& dst) {
     }
     Value arg;
     for (;;) {
+        // A text literal that is a whole argument is written straight from the page.
+        if (kind == Html && in_.Peek() == QM_REC_STRING) {
+            const size_t at = in_.position();
+            Record text, end;
+            in_.Read(text);
+            if (in_.Read(end) == QM_REC_END) {
+                out().Write(UntilZero(text.data));
+                continue;
+            }
+            in_.Seek(at);
+        }
         const Eval e = Expression(arg);
         if (e == Eval::EndMark) return true;
         if (e == Eval::Fail) return false;
