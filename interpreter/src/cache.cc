@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "QBUtil.h"
 #include "compiler.h"
 #include "page_store.h"
 #include "qm/platform/paths.h"
@@ -146,6 +147,7 @@ Reuse TryReuse(const std::string& cachePath, std::string_view language, std::str
     if (fresh && fstat(cache.get(), &opened) == 0 && NotEarlier(opened.st_mtim, sourceStat.st_mtim)) {
         auto text = std::make_shared<std::string>();
         if (!ReadAll(cache.get(), *text)) {
+            QbTrace(QB_TRACE_ERROR, "cintpr", __LINE__, "QMINTPR: ReadFile() ErrorCode = %d", errno);
             result = Reuse::ReadError;
         } else if (SealedHeader(*text)) {
             page = std::move(text);
