@@ -51,6 +51,41 @@ TEST(Qmpage, RunsATemplateFromAnInstallationRoot) {
     EXPECT_EQ(r.out, "missing.htm Not Found !");
 }
 
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A fresh process, so the trace file is the root's own: every trace text of calls and loading.
+TEST(Qmpage, TraceRecordsOfCallsAndLoading) {
+    qm::testing::TempRoot root;
+    const fs::path html = fs::path(root.path()) / "html/en";
+    Write(html / "trace.htm",
+          "[% $R = QmTestTag.TAGResult(-3, \"NULL\") %][% $R = QmTestTag.TAGResult(0, \"NULL\") %]"
+          "[% $R = QmTestTag.TAGResult(0, \"3003020201\") %][% QmTestTag.TAGDescribe(\"-\", $R) %]"
+          "[% " + std::string(260, 'L') + ".TAGX(1) %]");
+    Write(html / "noinit.htm", "[% QMINTPR.TAGX(1) %]");  // a library without TAGInitialize
+    Write(html / "nolib.htm", "[% NoSuchLibrary.TAGX(1) %]");
+    Write(html / "syntax.htm", "[% IF (1) %][% OUTHTML(1 / 0) %]");
+    const std::string args = "--root " + root.path() + " --trace 0xFFFFFFFF LANGUAGE=en TEMPLATE=";
+    Result r = Qmpage(args + "trace.htm");
+    EXPECT_EQ(r.out, "argc=4 null" + std::string(64, 'L') + " Initialize Error !");
+    EXPECT_EQ(Qmpage(args + "noinit.htm").out, "QMINTPR Initialize Error !");
+    EXPECT_EQ(Qmpage(args + "nolib.htm").out, "NoSuchLibrary Initialize Error !");
+    EXPECT_EQ(Qmpage(args + "syntax.htm").out, "ENDIF Not Found !");
+    const std::string log = ReadAll(fs::path(root.path()) / "log/qbtrace.log");
+    for (const char* text : {"QMINTPR: Calling TAGResult()", "QMINTPR: Called TAGResult()",
+                             "QMINTPR: TagProcessor Error (TAGResult return -3)",
+                             "QMINTPR: TagProcessor Error (TAGResult return NULL)",
+                             "QMINTPR: TagProcessor Error (TAGResult return Unknown BER data)",
+                             "QMINTPR: TAGDescribe(NULL)", "QMINTPR: EndTagCode = 0x63(c)",
+                             "QMINTPR: LoadLibrary Error (" , "QMINTPR: TAGInitialize Not Found In QMINTPR",
+                             "QMINTPR: ErrorTagCode = \0", "QMINTPR: EndTagCode = 0x33(3)"}) {
+        EXPECT_NE(log.find(text), std::string::npos) << text;
+    }
+    EXPECT_NE(log.find("QMINTPR: LoadLibrary Error (" + root.path() + "/bin)"), std::string::npos) << log;
+}
+
 TEST(Qmpage, HelpAndUsage) {
     Result r = Qmpage("--help");
     EXPECT_EQ(r.status, 0);
