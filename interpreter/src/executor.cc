@@ -186,6 +186,7 @@ private:
     std::array<Slot, kSlots> slots_{};
     Value assigned_;
     Value dropped_;
+    Value condition_;  // a block's condition is tested before anything inside the block runs
 };
 
 bool Executor::ExecuteStatement(char& stop) {
@@ -226,10 +227,9 @@ bool Executor::ExecuteStatement(char& stop) {
 }
 
 bool Executor::If() {
-    Value condition;
-    if (Expression(condition) != Eval::Value) return false;
+    if (Expression(condition_) != Eval::Value) return false;
     char stop;
-    if (Truth(condition)) {
+    if (Truth(condition_)) {
         stop = RunStatements();
         if (stop == QM_REC_ELSE) {
             Record r;
@@ -258,9 +258,8 @@ bool Executor::While() {
     const size_t condition = in_.position();
     for (;;) {
         in_.Seek(condition);
-        Value v;
-        if (Expression(v) != Eval::Value) return false;
-        if (!Truth(v)) {
+        if (Expression(condition_) != Eval::Value) return false;
+        if (!Truth(condition_)) {
             if (SkipStatements() != QM_REC_ENDWHILE) {
                 out().Error({}, "ENDWHILE", Msg::NotFound);
                 return false;
@@ -587,7 +586,7 @@ bool Executor::Call(std::string_view library, Value& dst) {
 }
 
 bool Executor::OutputStatement(Value& dst) {
-    dst = Value::Null();
+    dst.Reset();
     Record fn;
     if (in_.Read(fn) != QM_REC_FUNCTION) {
         TraceCode(__LINE__, fn.code);
@@ -630,7 +629,7 @@ bool Executor::OutputStatement(Value& dst) {
 }
 
 bool Executor::LibraryCall(std::string_view library, Value& dst) {
-    dst = Value::Null();
+    dst.Reset();
     TagLibrary* lib = ctx_.libraries ? ctx_.libraries->Get(library) : nullptr;
     if (!lib) {
         out().Error({}, library, Msg::InitializeError);
