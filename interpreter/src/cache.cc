@@ -165,8 +165,10 @@ bool Build(PageContext& context, const std::string& cachePath, const std::string
     const PageOutput& out = context.output;
     // The page is built under a private name and renamed into place once sealed, so that no
     // reader (in this process or another) ever sees a half-written page under the cache name.
-    const std::string temp = cachePath + ".~" + std::to_string(getpid()) + "." +
-                             std::to_string(g_buildSerial.fetch_add(1));
+    // Its name starts with a dot, which no request may name, so no request can disturb it.
+    const size_t slash = cachePath.rfind('/');
+    const std::string temp = cachePath.substr(0, slash + 1) + ".~" + cachePath.substr(slash + 1) + "." +
+                             std::to_string(getpid()) + "." + std::to_string(g_buildSerial.fetch_add(1));
     Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644));
     if (!file.ok()) {
         out.Error(name, cacheWindows, Msg::NotCreate);
@@ -222,7 +224,8 @@ bool ReadName(PageContext& context, const char* variable, std::string& value) {
 }  // namespace
 
 bool IsPlainName(std::string_view name) {
-    if (name.empty() || name == "." || name.find("..") != std::string_view::npos) return false;
+    // A leading dot is refused too: hidden files, and the cache's own files under construction.
+    if (name.empty() || name.front() == '.' || name.find("..") != std::string_view::npos) return false;
     return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
 }
 

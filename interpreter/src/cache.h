@@ -10,7 +10,7 @@
 namespace qm::intpr {
 
 // A name from a request that may become part of a path: not empty, no folder separators, no
-// drive, no "..". Requests come from the network, and their template and language names must
+// drive, no "..", no leading dot. Requests come from the network, and their template and language names must
 // never lead outside html/ and cache/.
 bool IsPlainName(std::string_view name);
 

@@ -104,7 +104,8 @@ TEST_F(ServiceTest, MissingOrUnsafeNames) {
     EXPECT_EQ(Request("LANGUAGE=en"), "$TEMPLATE Not Found !");
     EXPECT_EQ(Request(""), "$LANGUAGE Not Found !");
     WriteFile(root_ / "secret.htm", "secret");
-    for (const char* bad : {"../secret.htm", "..", "x/../../secret.htm", "/etc/passwd", "C:\\x", "a\\b", ""}) {
+    for (const char* bad : {"../secret.htm", "..", "x/../../secret.htm", "/etc/passwd", "C:\\x", "a\\b", "",
+                            ".~a.htm.1.0", ".hidden"}) {
         EXPECT_EQ(Page(bad), std::string(bad) + (std::string(bad).empty() ? "" : " ") + "Not Found !") << bad;
     }
     EXPECT_EQ(Request("LANGUAGE=../..|TEMPLATE=a.htm"), "../.. Not Found !");
