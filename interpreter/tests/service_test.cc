@@ -192,6 +192,15 @@ TEST_F(ServiceTest, CacheFileThatCannotBeCreated) {
     EXPECT_EQ(Page("t.htm"), "t.htm: ..\\cache\\en\\t.htm Not Create !");
 }
 
+TEST_F(ServiceTest, CacheFileThatCannotBeRead) {
+    // A folder where the page should be opens but cannot be read: the read error is reported
+    // and no page is run from it.
+    Template("en/t.htm", "x");
+    fs::create_directories(CachePath("t.htm"));
+    SetMtime(CachePath("t.htm"), 5);
+    EXPECT_EQ(Page("t.htm"), "DISK Read Error !DISK Read Error !");
+}
+
 TEST_F(ServiceTest, TagLibraryResultsBecomeTables) {
     Template("en/tag.htm",
              "[% $R = QmTestTag.TAGResult(0, \"30143008060" "32B0601020107300806032B0602020109\") %]"
