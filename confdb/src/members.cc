@@ -29,14 +29,25 @@ struct Handle {
     long lastPosition = 0;
 };
 
-std::mutex g_handlesMutex;
-std::map<DBHANDLE, std::shared_ptr<Handle>> g_handles;
-DBHANDLE g_nextHandle = 1;
+// The handle table outlives every static destructor: a registration thread may still close
+// its handle while the process exits (the unload waits for it, but the destructors of other
+// files' statics may already have run by then).
+struct HandleTable {
+    std::mutex mutex;
+    std::map<DBHANDLE, std::shared_ptr<Handle>> handles;
+    DBHANDLE next = 1;
+};
+
+HandleTable& Handles() {
+    static HandleTable* table = new HandleTable;
+    return *table;
+}
 
 std::shared_ptr<Handle> Find(DBHANDLE h) {
-    std::lock_guard lock(g_handlesMutex);
-    auto it = g_handles.find(h);
-    return it == g_handles.end() ? nullptr : it->second;
+    HandleTable& t = Handles();
+    std::lock_guard lock(t.mutex);
+    auto it = t.handles.find(h);
+    return it == t.handles.end() ? nullptr : it->second;
 }
 
 // The wait in 1000 ms steps for a rewrite of the All Devices list has a bound
@@ -233,9 +244,10 @@ extern "C" DBHANDLE DBOpenDeviceKeyInGroup(const char* lpszGroup) {
     }
     DBHANDLE id;
     {
-        std::lock_guard lock(g_handlesMutex);
-        id = g_nextHandle++;
-        g_handles[id] = h;
+        HandleTable& t = Handles();
+        std::lock_guard lock(t.mutex);
+        id = t.next++;
+        t.handles[id] = h;
     }
     DB_TRACE("QMDBMGR: DBOpenDeviceKeyInGroup[OUT] m_nGroupKey=%d", static_cast<int>(h->groupKey));
     return id;
@@ -369,11 +381,12 @@ extern "C" int DBCloseDeviceKeyInGroup(DBHANDLE hHandle) {
     }
     std::shared_ptr<Handle> h;
     {
-        std::lock_guard lock(g_handlesMutex);
-        auto it = g_handles.find(hHandle);
-        if (it != g_handles.end()) {
+        HandleTable& t = Handles();
+        std::lock_guard lock(t.mutex);
+        auto it = t.handles.find(hHandle);
+        if (it != t.handles.end()) {
             h = it->second;
-            g_handles.erase(it);
+            t.handles.erase(it);
         }
     }
     if (!h) {
