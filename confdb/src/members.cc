@@ -114,17 +114,15 @@ bool AddressOf(const std::string& key, std::string& address) {
     return address.size() < 16;
 }
 
-void RegisterHostNames(void*) {
+void RegisterHostNames() {
     if (DBMgrInitialize() != 0) {
         DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
-        RegistrationEnded();
         return;
     }
     DBHANDLE h = DBOpenDeviceKeyInGroup(nullptr);
     if (h == DB_NO_HANDLE) {
         DBMgrRelease();
         DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] hDeviceKeyHandle=%ld", h);
-        RegistrationEnded();
         return;
     }
     LookupFunction lookup = Resolver();
@@ -136,8 +134,7 @@ void RegisterHostNames(void*) {
             DBCloseDeviceKeyInGroup(h);
             DBMgrRelease();
             DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", r);
-            RegistrationEnded();
-            return;
+                return;
         }
         if (length == 0) break;
         std::string address;
@@ -155,24 +152,16 @@ void RegisterHostNames(void*) {
             DBCloseDeviceKeyInGroup(h);
             DBMgrRelease();
             DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", r);
-            RegistrationEnded();
-            return;
+                return;
         }
     }
     DBCloseDeviceKeyInGroup(h);
     DBMgrRelease();
     DB_TRACE("QMDBMGR: IPHostRegist[OUT] _endthread()");
-    RegistrationEnded();
 }
 
 void StartRegistration() {
-    const StoreApi* s = Store();
-    if (!s) return;
-    RegistrationStarted();
-    if (s->ctThrdCreate(RegisterHostNames, nullptr, 0, 0) != 0) {
-        DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
-        RegistrationEnded();
-    }
+    if (!StartBackground(RegisterHostNames)) DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
 }
 
 // One read step: the entry after the handle's last one, or the group's first.
