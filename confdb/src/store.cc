@@ -34,8 +34,15 @@ struct Background {
     std::vector<std::pair<std::shared_ptr<std::atomic<bool>>, std::thread>> threads;
 };
 
+std::atomic<Background*> g_background{nullptr};
+
 Background& Threads() {
-    static Background* b = new Background;
+    Background* b = g_background.load();
+    if (!b) {
+        auto* made = new Background;
+        if (g_background.compare_exchange_strong(b, made)) b = made;
+        else delete made;
+    }
     return *b;
 }
 
@@ -118,18 +125,20 @@ struct LibraryLifetime {
         LoadLocked();
     }
     ~LibraryLifetime() {
-        {
+        if (Background* b = g_background.load()) {
             // Registration threads run code of this library, of the store and the resolver.
-            Background& b = Threads();
-            std::unique_lock lock(b.mutex);
-            b.done.wait_for(lock, std::chrono::seconds(30), [&] { return b.running == 0; });
-            if (b.running != 0) {
-                for (auto& [finished, t] : b.threads) t.detach();
-                b.threads.clear();
-                return;  // leave everything loaded rather than pull it from under them
+            {
+                std::unique_lock lock(b->mutex);
+                b->done.wait_for(lock, std::chrono::seconds(30), [&] { return b->running == 0; });
+                if (b->running != 0) {
+                    for (auto& [finished, t] : b->threads) t.detach();
+                    b->threads.clear();
+                    return;  // leave everything loaded rather than pull it from under them
+                }
+                for (auto& [finished, t] : b->threads) t.join();
+                b->threads.clear();
             }
-            for (auto& [finished, t] : b.threads) t.join();
-            b.threads.clear();
+            delete g_background.exchange(nullptr);
         }
         std::lock_guard lock(g_loadMutex);
         if (!g_loaded.ready) return;

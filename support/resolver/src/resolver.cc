@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -38,8 +39,15 @@ struct Helpers {
     std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> threads;
 };
 
+std::atomic<Helpers*> g_helpers{nullptr};
+
 Helpers& Live() {
-    static Helpers* h = new Helpers;
+    Helpers* h = g_helpers.load();
+    if (!h) {
+        auto* made = new Helpers;
+        if (g_helpers.compare_exchange_strong(h, made)) h = made;
+        else delete made;
+    }
     return *h;
 }
 
@@ -86,14 +94,21 @@ void Resolve(std::shared_ptr<Lookup> job, sockaddr_storage sa, socklen_t len) {
 
 struct UnloadGuard {
     ~UnloadGuard() {
-        Helpers& h = Live();
-        std::unique_lock lock(h.mutex);
-        h.done.wait_for(lock, Bound() * 2, [&] { return h.live == 0; });
-        for (auto& [job, t] : h.threads) {
-            if (h.live == 0) t.join();
-            else t.detach();
+        Helpers* h = g_helpers.load();
+        if (!h) return;  // no lookup ever ran
+        bool allEnded;
+        {
+            std::unique_lock lock(h->mutex);
+            h->done.wait_for(lock, Bound() * 2, [&] { return h->live == 0; });
+            allEnded = h->live == 0;
+            for (auto& [job, t] : h->threads) {
+                if (allEnded) t.join();
+                else t.detach();
+            }
+            h->threads.clear();
         }
-        h.threads.clear();
+        // A helper still running keeps the table; otherwise it goes with the library.
+        if (allEnded) delete g_helpers.exchange(nullptr);
     }
 } g_unloadGuard;
 
