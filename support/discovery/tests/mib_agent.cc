@@ -166,6 +166,10 @@ void MibAgents::Loop() {
                 ssize_t n = ::recvfrom(fds[k].fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
                 if (n <= 0) break;
                 ++requests_;
+                if (dropsLeft_.load() > 0) {
+                    --dropsLeft_;
+                    continue;
+                }
                 snmp::Message m;
                 if (snmp::DecodeMessage(std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)), &m) != snmp::BerStatus::kOk) {
                     continue;

@@ -36,6 +36,8 @@ public:
     bool Add(uint32_t address, Mib mib);
     void Start();
     int requests() const { return requests_.load(); }
+    // The next `n` requests are received and left unanswered, as a lossy network would.
+    void DropNext(int n) { dropsLeft_ = n; }
 
 private:
     void Loop();
@@ -47,6 +49,7 @@ private:
     std::vector<Agent> agents_;
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};
+    std::atomic<int> dropsLeft_{0};
     std::thread thread_;
 };
 
