@@ -121,8 +121,10 @@ private:
     }
 
     void SendDue(Clock::time_point now) {
-        // No catching up after a stall: the pace is a ceiling, never a burst.
-        if (nextSend_ + interval_ < now) nextSend_ = now;
+        // No catching up after a stall: the pace is a ceiling, so at most one millisecond's
+        // worth of sends goes out at once (the poll below wakes in whole milliseconds).
+        Clock::time_point floor = now - (std::chrono::milliseconds(1) - std::min<Clock::duration>(interval_, std::chrono::milliseconds(1)));
+        if (nextSend_ < floor) nextSend_ = floor;
         int32_t id = 0;
         while (nextSend_ <= now && PickNext(&id)) {
             Pending& p = pending_.at(id);
