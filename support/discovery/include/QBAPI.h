@@ -21,7 +21,8 @@
  *   bits  0..7   answer time-out per request in units of 100 ms; 0 = 10 (one second)
  *   bits  8..11  retries: how often an unanswered request is sent again (0..15)
  *   bit  12      QB_PARAM_SWEEP: sweep every host address of broadcast subnets by unicast too
- *                (many networks drop broadcast SNMP); subnets larger than /16 are not swept
+ *                (many networks drop broadcast SNMP); subnets larger than /16 are not swept,
+ *                and one search sweeps at most 262144 addresses in all
  *   bit  13      QB_PARAM_V2C: ask with SNMPv2c instead of SNMPv1
  *   bits 16..23  time budget of the whole search in seconds; 0 = 60. The search ends when the
  *                budget is spent even if requests are still unanswered.

@@ -29,6 +29,9 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 
 // Larger subnets would take minutes to sweep at any polite pace; their broadcast still goes out.
 constexpr uint32_t kMaxSweepPrefixHosts = 0xFFFF;
+// However many subnets a list names, a search sweeps at most four /16s' worth of addresses:
+// more could not be asked within the longest time budget at the fastest pace anyway.
+constexpr size_t kMaxSweepTotal = 4 * 65536;
 
 class Collector {
 public:
@@ -43,7 +46,9 @@ public:
         uint32_t broadcast = network | ~mask;
         broadcasts_.push_back({broadcast, mask});
         if (sweep && ~mask <= kMaxSweepPrefixHosts && ~mask >= 2) {
-            for (uint32_t host = network + 1; host < broadcast; ++host) sweeps_.push_back(host);
+            for (uint32_t host = network + 1; host < broadcast && sweeps_.size() < kMaxSweepTotal; ++host) {
+                sweeps_.push_back(host);
+            }
         }
     }
     // Unicast entries first, then the sweeps, then the broadcasts: a printer that answers

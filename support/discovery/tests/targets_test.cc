@@ -1,6 +1,8 @@
 // Search lists and the search parameter: what a search will ask, before any packet is sent.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "QBAPI.h"
 #include "params.h"
 #include "targets.h"
@@ -57,6 +59,11 @@ TEST(SearchList, SweepAddsEveryHostOnceAndKeepsUnicastFirst) {
     // Too large a subnet is broadcast to, not swept.
     ASSERT_TRUE(BuildDestinations("10.0.0.0|255.0.0.0", true, {}, &d));
     EXPECT_EQ(d.size(), 1u);
+    // However many subnets are named, the sweep stays bounded.
+    std::string many;
+    for (int i = 0; i < 6; ++i) many += "10." + std::to_string(i) + ".0.0|255.255.0.0;";
+    ASSERT_TRUE(BuildDestinations(many, true, {}, &d));
+    EXPECT_EQ(d.size(), 4u * 65536 + 6);
     // A /31 or /32 has no host range to sweep.
     ASSERT_TRUE(BuildDestinations("10.0.0.1|255.255.255.255", true, {}, &d));
     EXPECT_EQ(d.size(), 1u);
