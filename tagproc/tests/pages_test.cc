@@ -6,12 +6,15 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "page_runner.h"
 #include "qm/platform/library.h"
 #include "qmdbmgr.h"
+#include "qmintpr/qmintpr.h"
 #include "qmtag.h"
 #include "simulator.h"
 
@@ -245,6 +248,50 @@ TEST_F(Printers, StaleStoredChannelIsRenewed) {
         return channel[0] == 1 && channel[1] == 2 && channel[16] == 17 ? 3 : 0;
     });
     EXPECT_EQ(reader.Wait(), 0);
+}
+
+// Each request's page, collected per thread: the interpreter calls back on the request's thread.
+thread_local std::string tPage;
+int32_t Collect(void*, int32_t, int32_t count, const char* bytes) {
+    if (count > 0 && bytes) tPage.append(bytes, static_cast<size_t>(count));
+    return 0;
+}
+
+TEST_F(Printers, ConcurrentRequestsShareOneProcessorCorrectly) {
+    // One interpreter, as the HTTP server holds it, serving attribute pages of different
+    // printers from eight threads at once: every page must show its own printer's values.
+    std::ofstream(site_->root() + "/html/en/attr.htm") << kAttributes;
+    const std::string want[] = {"type=0:1\ncolor=0:1\nsignal=0:2\npaper=0:A4/B5:4\n",
+                                "type=0:1\ncolor=0:2\nsignal=0:1\npaper=0:A4/A3/Letter:4\n",
+                                "type=0:3\ncolor=0:2\nsignal=0:1\npaper=0:A4:4\n",
+                                "type=0:1\ncolor=0:2\nsignal=0:4\npaper=0:A4/A3/B5/Letter/Legal:4\n",
+                                "type=0:4\ncolor=0:1\nsignal=0:3\npaper=0:Letter/Legal/Executive:4\n"};
+    std::string cwd = std::filesystem::current_path();
+    ASSERT_EQ(chdir((site_->root() + "/bin").c_str()), 0);
+    auto lib = qm::platform::LoadLibraryByName("qmintpr");
+    auto init = reinterpret_cast<QmServiceInitializeFn>(qm::platform::LibrarySymbol(lib, "ServiceInitialize"));
+    auto service = reinterpret_cast<QmServiceFn>(qm::platform::LibrarySymbol(lib, "Service"));
+    auto release = reinterpret_cast<QmServiceReleaseFn>(qm::platform::LibrarySymbol(lib, "ServiceRelease"));
+    ASSERT_TRUE(init && service && release);
+    void* svc = init(nullptr, nullptr, Collect);
+    ASSERT_NE(svc, nullptr);
+    std::vector<std::string> failures[8];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                size_t k = static_cast<size_t>(t + round) % kSimulated.size();
+                std::string params = "LANGUAGE=en|TEMPLATE=attr.htm|STORE=RAM|KEY=" + Key(Ip(k));
+                tPage.clear();
+                service(svc, params.data());
+                if (tPage.rfind(want[k], 0) != 0) failures[t].push_back(kSimulated[k] + ": " + tPage);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    release(svc);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    for (auto& f : failures) EXPECT_TRUE(f.empty()) << f.front();
 }
 
 // The exports called directly, as a host other than the interpreter would.
