@@ -1,0 +1,53 @@
+/* Tag library QMTAG (libQMTAG.so): the tag functions page templates call.
+ *
+ * TAGInitialize creates a processor and returns its handle (above 0), or -1 when the SNMP
+ * gateway, the discovery library or the configuration database could not start. TAGRelease
+ * ends it (-2 for an unknown handle). Every tag function takes (argument count, argument
+ * vector) as described in qmintpr/tag_library.h and returns:
+ *     0     success; the result slot points to a BER block owned by the processor, valid
+ *           until the next call on the same processor
+ *    -2     bad arguments (count, NULL argument, empty device key), or a component error
+ *    -3     a rejected device key, or a component error that means bad input
+ *    -4     no data (an empty table)
+ *  -122     the printer did not answer
+ * On every failure the result slot points to a BER NULL (0x05 0x00).
+ *
+ * Calls on one processor are serialised inside the library; results stay valid only until
+ * that processor's next call, so a host that shares a processor between threads must also
+ * serialise its own reads of the result (the page interpreter does). */
+#ifndef QMTAG_H
+#define QMTAG_H
+
+#include <stdint.h>
+
+#include "qmintpr/tag_library.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QMTAG_EXPORT __attribute__((visibility("default")))
+
+QMTAG_EXPORT int32_t TAGInitialize(void* hostContext, void* hostValue, QmOutputCallback output, int32_t reserved);
+QMTAG_EXPORT int32_t TAGRelease(int32_t handle);
+QMTAG_EXPORT int32_t TAGGetLastError(int32_t argc, void** argv);
+
+/* MIB data: (device key, OID list) / (device key, OID) / (key, OID, BER type, value text). */
+QMTAG_EXPORT int32_t TAGGetMIBData(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetNextMIBData(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetEntryMIBData(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGSetMIBData(int32_t argc, void** argv);
+
+/* Printer attributes: (device key), and (device key, storage description). */
+QMTAG_EXPORT int32_t TAGGetPrinterType(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetPrinterColor(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetSignalType(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetPaperType(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetDeviceName(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetStorageSize(int32_t argc, void** argv);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QMTAG_H */

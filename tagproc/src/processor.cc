@@ -1,0 +1,324 @@
+// CTagProcessor's life and frame: construction and release, the checks and closing traces
+// every tag shares, the error mapping, and the SNMP exchange with the device's stored channel.
+#include "processor.h"
+
+#include <cstring>
+
+#include "QBUtil.h"
+#include "discovery_link.h"
+#include "qmdbmgr.h"
+#include "qmmibgw.h"
+
+namespace qm::tag {
+
+namespace {
+
+constexpr const char* kModule = "TPMainClass";
+constexpr const char* kReadCommunity = "tarlow";
+constexpr int kTagNumber = 37;
+// Buffers grow at most this often on -108; a gateway that keeps asking is broken.
+constexpr int kMaxGrow = 8;
+
+// The configuration database keeps one context per thread; the HTTP server calls tags from
+// several threads, so every thread opens its own context before its first database call.
+thread_local bool tDbReady = false;
+
+void EnsureDbThread() {
+    if (!tDbReady) tDbReady = DBMgrInitialize() == 0;
+}
+
+}  // namespace
+
+CTagProcessor::CTagProcessor(void* hostContext, void* hostValue, QmOutputCallback output, int32_t reserved)
+    : hostContext_(hostContext), hostValue_(hostValue), output_(output), reserved_(reserved) {
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(IN) CTagProcessor()\n");
+    gateway_ = MIBInitialize();
+    if (gateway_ <= 0) lastResult_ = -1;
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBInitialize\n");
+    int r = DiscoveryInitialize();
+    if (r != 0) lastResult_ = -1;
+    else discoveryStarted_ = true;
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBInitialize m_nResultCode=%d\n", lastResult_);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBMgrInitialize\n");
+    r = DBMgrInitialize();
+    if (r != 0) {
+        lastResult_ = -1;
+    } else {
+        dbStarted_ = true;
+        tDbReady = true;
+    }
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBMgrInitialize m_nResultCode=%d\n", lastResult_);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(OUT) CTagProcessor()  m_nResultCode = %d\n", lastResult_);
+}
+
+CTagProcessor::~CTagProcessor() {
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(IN) ~CTagProcessor()\n");
+    if (gateway_ > 0) MIBRelease(gateway_);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBRelease\n");
+    if (discoveryStarted_) DiscoveryRelease();
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBRelease\n");
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBMgrRelease\n");
+    if (dbStarted_) {
+        DBMgrRelease();
+        tDbReady = false;
+    }
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBMgrRelease\n");
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(OUT) ~CTagProcessor()\n");
+}
+
+// ---- Frame ------------------------------------------------------------------------------
+
+bool CTagProcessor::CheckArgs(int argc, void** argv, int expected, bool keyFirst) {
+    mibError_ = qbError_ = dbError_ = asnError_ = 0;
+    bool good = argc - 1 == expected;
+    for (int i = 1; good && i <= expected; ++i) good = argv[i] != nullptr;
+    if (good && keyFirst) good = *static_cast<const char*>(argv[1]) != 0;
+    if (!good) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "PARAM ERROR\n");
+        return false;
+    }
+    result_.clear();
+    return true;
+}
+
+void CTagProcessor::SetErrorResult() { result_.assign(nullResult_, nullResult_ + sizeof nullResult_); }
+
+void CTagProcessor::SetResult(std::vector<uint8_t> bytes) { result_ = std::move(bytes); }
+
+int CTagProcessor::Finish(const char* name, void** argv, int code) {
+    if (code != 0 || result_.empty()) SetErrorResult();
+    *static_cast<const unsigned char**>(argv[0]) = result_.data();
+    QbDump(QB_TRACE_INFO, kModule, __LINE__, result_.data(), static_cast<int>(result_.size()));
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "MIBError = '%d',DBError = '%d',QBAPIError = '%d',ASN1 = '%d'\n",
+            mibError_, dbError_, qbError_, asnError_);
+    QbTrace(code == 0 ? QB_TRACE_INFO : QB_TRACE_ERROR, kModule, __LINE__, "%s is returned '%d'\n", name, code);
+    // Work buffers do not outlive the call; big walks would otherwise stay allocated.
+    packet_ = {};
+    response_ = {};
+    lastResult_ = code;
+    return code;
+}
+
+// The error bytes are signed bytes; component codes fit them (-128..127 for the gateway's
+// codes down to -122, the store's small negative codes and the BER helpers' ones).
+int CTagProcessor::MibError(int e) {
+    mibError_ = static_cast<int8_t>(e);
+    return e == -104 || e == -2 ? -3 : -2;
+}
+
+int CTagProcessor::BerError(int e) {
+    asnError_ = static_cast<int8_t>(e);
+    return e == -4 || e == -2 ? -3 : -2;
+}
+
+int CTagProcessor::DbError(int e) {
+    dbError_ = static_cast<int8_t>(e);
+    return e == -2 ? -3 : -2;
+}
+
+// ---- Device access ----------------------------------------------------------------------
+
+int CTagProcessor::OpenDevice(const DeviceKey& key) {
+    unsigned char channel[DB_CHANNEL_MAX] = {};
+    int size = 0;
+    EnsureDbThread();
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBReadChannelInfo\n");
+    int r = DBReadChannelInfo(key.dbKey.c_str(), channel, &size);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBReadChannelInfo=%d\n", r);
+    if (r != 0) return DbError(r);
+    const char* ip = key.ip.c_str();
+    const char* ipx = key.ipx.c_str();
+    if (size == 0) {
+        r = MIBGetChannelInfo(gateway_, ip, ipx, channel);
+        if (r != 0) return MibError(r);
+    }
+    r = MIBOpen(gateway_, ip, ipx, channel);
+    if (r == MIB_ERR_STALE_CHANNEL) {
+        r = MIBGetChannelInfo(gateway_, ip, ipx, channel);
+        if (r != 0) return MibError(r);
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBWriteChannelInfo\n");
+        r = DBWriteChannelInfo(key.dbKey.c_str(), channel, MIB_CHANNEL_SIZE);
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBWriteChannelInfo=%d\n", r);
+        if (r != 0) return DbError(r);
+        r = MIBOpen(gateway_, ip, ipx, channel);
+    }
+    if (r != 0) return MibError(r);
+    return 0;
+}
+
+int CTagProcessor::GetSNMPPacket(int kind, const DeviceKey& key, const std::vector<std::string>& oids) {
+    int code = OpenDevice(key);
+    if (code == 0) {
+        std::vector<const char*> texts;
+        texts.reserve(oids.size());
+        for (const std::string& o : oids) texts.push_back(o.c_str());
+        int length = static_cast<int>(packet_.size());
+        int r = MIB_ERR_BUFFER;
+        for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
+            packet_.resize(static_cast<size_t>(length));
+            r = MIBCreateGetRequestSNMPPacket(gateway_, kind, kTagNumber, kReadCommunity,
+                                              static_cast<int>(texts.size()), texts.data(), &length,
+                                              packet_.empty() ? nullptr : packet_.data());
+        }
+        if (r == 0) r = MIBSend(gateway_, length, packet_.data());
+        if (r == 0) {
+            int size = static_cast<int>(response_.capacity());
+            r = MIB_ERR_BUFFER;
+            for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
+                response_.resize(static_cast<size_t>(size));
+                r = MIBReceive(gateway_, &size, response_.empty() ? nullptr : response_.data());
+            }
+            if (r == 0) response_.resize(static_cast<size_t>(size));
+        }
+        if (r != 0) code = MibError(r);
+    }
+    // A device that does not answer is told apart from every other failure: pages show it.
+    if (mibError_ == MIB_ERR_FAILED && MIBGetErrorNo(gateway_) == MIB_ERR_NO_ANSWER) code = MIB_ERR_NO_ANSWER;
+    MIBClose(gateway_);
+    return code;
+}
+
+int CTagProcessor::GetBERData(int index, std::vector<uint8_t>* value) {
+    int length = 64;
+    int r = MIB_ERR_BUFFER;
+    for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
+        value->resize(static_cast<size_t>(length));
+        r = MIBGetBERDataFromSNMPPacket(gateway_, index, static_cast<int>(response_.size()), response_.data(),
+                                        &length, value->data());
+    }
+    if (r == 0) value->resize(static_cast<size_t>(length));
+    return r;
+}
+
+int CTagProcessor::GetOid(int index, std::string* oid) {
+    std::vector<char> text;
+    int length = 128;
+    int r = MIB_ERR_BUFFER;
+    for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
+        text.resize(static_cast<size_t>(length));
+        r = MIBGetchObjectIDFromSNMPPacket(gateway_, index, static_cast<int>(response_.size()), response_.data(),
+                                           &length, text.data());
+    }
+    if (r == 0) oid->assign(text.data(), ::strnlen(text.data(), text.size()));
+    return r;
+}
+
+int CTagProcessor::GetBERDataandOid(int index, std::vector<uint8_t>* value, std::string* oid) {
+    int r = GetBERData(index, value);
+    if (r == 0) r = GetOid(index, oid);
+    return r;
+}
+
+int CTagProcessor::ReadAllBindings(std::vector<SeqEntry>* out) {
+    for (int j = 0;; ++j) {
+        SeqEntry e;
+        std::string oid;
+        int r = GetOid(j, &oid);
+        if (r == 0) r = GetBERData(j, &e.value);
+        if (r == MIB_ERR_NO_BINDING) return 0;
+        if (r != 0) return MibError(r);
+        e.oid = std::move(oid);
+        out->push_back(std::move(e));
+    }
+}
+
+int CTagProcessor::Encode(int type, const std::string& text, std::vector<uint8_t>* out) {
+    int length = 16;
+    int r = MIB_ERR_BUFFER;
+    for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
+        out->resize(static_cast<size_t>(length));
+        r = MIBBEREncode(gateway_, type, text.c_str(), &length, out->data());
+    }
+    if (r != 0) return MibError(r);
+    out->resize(static_cast<size_t>(length));
+    return 0;
+}
+
+int CTagProcessor::Encode(const std::vector<SeqEntry>& entries) {
+    std::vector<uint8_t> bytes(256);
+    int size = static_cast<int>(bytes.size());
+    int r = CreateSEQ(entries, bytes.data(), &size);
+    if (r == kBerBufferSmall) {
+        bytes.resize(static_cast<size_t>(size));
+        r = CreateSEQ(entries, bytes.data(), &size);
+    }
+    if (r != 0) return r;
+    bytes.resize(static_cast<size_t>(size));
+    SetResult(std::move(bytes));
+    return 0;
+}
+
+int CTagProcessor::ValueInt(const std::vector<uint8_t>& element, int32_t* out, const char* decodeTrace) {
+    BerInfo info;
+    int r = GetBERInfo(element, &info);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo ERROR=%d\n", r);
+        return BerError(r);
+    }
+    if (info.content.empty()) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo pBERValue = NULL");
+        return -2;
+    }
+    r = DecodeINT(info.content, out);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, decodeTrace, r);
+        return BerError(r);
+    }
+    return 0;
+}
+
+int CTagProcessor::ValueUint(const std::vector<uint8_t>& element, uint32_t* out) {
+    BerInfo info;
+    int r = GetBERInfo(element, &info);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo ERROR=%d\n", r);
+        return BerError(r);
+    }
+    if (info.content.empty()) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo pBERValue = NULL");
+        return -2;
+    }
+    r = DecodeUINT(info.content, out);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "DecodeUINT ERROR=%d\n", r);
+        return BerError(r);
+    }
+    return 0;
+}
+
+int CTagProcessor::ValueText(const std::vector<uint8_t>& element, std::string* out, const char* decodeTrace) {
+    BerInfo info;
+    int r = GetBERInfo(element, &info);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo ERROR=%d\n", r);
+        return BerError(r);
+    }
+    std::vector<char> text(64);
+    int size = static_cast<int>(text.size());
+    r = DecodeSTR(info.content, text.data(), &size);
+    if (r == kBerBufferSmall) {
+        text.resize(static_cast<size_t>(size));
+        r = DecodeSTR(info.content, text.data(), &size);
+    }
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, decodeTrace, r);
+        return BerError(r);
+    }
+    // The copy keeps every content byte, zero bytes included.
+    out->assign(text.data(), static_cast<size_t>(size - 1));
+    return 0;
+}
+
+int CTagProcessor::GetLastError(int argc, void** argv) {
+    if (!CheckArgs(argc, argv, 0, false)) return Finish("GetLastError", argv, -2);
+    int previous = lastResult_;
+    std::vector<uint8_t> value;
+    int code = Encode(MIB_BER_INTEGER, std::to_string(previous), &value);
+    if (code == 0) SetResult(std::move(value));
+    Finish("GetLastError", argv, code);
+    // Asking for the last result does not replace it.
+    lastResult_ = previous;
+    return code;
+}
+
+}  // namespace qm::tag

@@ -1,0 +1,97 @@
+// CTagProcessor: the state one interpreter keeps in the tag library, and the methods behind
+// every exported tag (the frame each call follows, the SNMP exchange, the tags themselves).
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "my_functions.h"
+#include "qmintpr/tag_library.h"
+
+namespace qm::tag {
+
+class CTagProcessor {
+public:
+    // Runs the whole construction; ok() tells whether every component started.
+    CTagProcessor(void* hostContext, void* hostValue, QmOutputCallback output, int32_t reserved);
+    ~CTagProcessor();
+    CTagProcessor(const CTagProcessor&) = delete;
+    CTagProcessor& operator=(const CTagProcessor&) = delete;
+
+    bool ok() const { return lastResult_ == 0; }
+
+    // Calls on one processor must not overlap; the exports hold this while a method runs.
+    std::mutex& callLock() { return callLock_; }
+
+    // Tag methods: argc counts the result slot and the template arguments; argv[0] is the
+    // result slot, argv[1..] the arguments.
+    int GetLastError(int argc, void** argv);
+    int GetMIBData(int argc, void** argv);
+    int GetNextMIBData(int argc, void** argv);
+    int GetEntryMIBData(int argc, void** argv);
+    int SetMIBData(int argc, void** argv);
+    int GetPrinterType(int argc, void** argv);
+    int GetPrinterColor(int argc, void** argv);
+    int GetSignalType(int argc, void** argv);
+    int GetPaperType(int argc, void** argv);
+    int GetDeviceName(int argc, void** argv);
+    int GetStorageSize(int argc, void** argv);
+
+private:
+    // The frame of every method: checks, error result, closing traces.
+    struct Frame;
+    bool CheckArgs(int argc, void** argv, int expected, bool keyFirst);
+    int Finish(const char* name, void** argv, int code);
+    void SetErrorResult();
+    void SetResult(std::vector<uint8_t> bytes);
+
+    // Error mapping of the components; each stores the error in its byte.
+    int MibError(int e);
+    int BerError(int e);
+    int DbError(int e);
+
+    // Device access: stored channel, gateway channel, renewal of a stale one.
+    int OpenDevice(const DeviceKey& key);
+    // One exchange of `kind` (0 get, 1 get-next, 5 walk) for `oids`; the answer is in response_.
+    int GetSNMPPacket(int kind, const DeviceKey& key, const std::vector<std::string>& oids);
+    // Binding i of the last answer: its value element and OID text (-104 past the last one).
+    int GetBERData(int index, std::vector<uint8_t>* value);
+    int GetOid(int index, std::string* oid);
+    int GetBERDataandOid(int index, std::vector<uint8_t>* value, std::string* oid);
+    // Every binding of the last answer until the gateway reports none; mapped code on error.
+    int ReadAllBindings(std::vector<SeqEntry>* out);
+    // A BER element from a value text through the gateway (types 2 and 4).
+    int Encode(int type, const std::string& text, std::vector<uint8_t>* out);
+    // The result block of `entries`, grown until the encoder is satisfied.
+    int Encode(const std::vector<SeqEntry>& entries);
+    // Integer value of a value element (no content: -2; decoder errors mapped).
+    int ValueInt(const std::vector<uint8_t>& element, int32_t* out, const char* decodeTrace);
+    int ValueUint(const std::vector<uint8_t>& element, uint32_t* out);
+    int ValueText(const std::vector<uint8_t>& element, std::string* out, const char* decodeTrace);
+
+    int SignalTrainingLevel(const DeviceKey& key, const std::string& alertOid, int32_t* level);
+
+    std::mutex callLock_;
+    const uint8_t nullResult_[2] = {0x05, 0x00};
+    int8_t mibError_ = 0;
+    int8_t qbError_ = 0;
+    int8_t dbError_ = 0;
+    int8_t asnError_ = 0;
+    int gateway_ = 0;
+    bool discoveryStarted_ = false;
+    bool dbStarted_ = false;
+    std::vector<uint8_t> result_;
+    std::vector<uint8_t> packet_;
+    std::vector<uint8_t> response_;
+    void* hostContext_;
+    void* hostValue_;
+    QmOutputCallback output_;
+    int32_t reserved_;
+    int lastResult_ = 0;
+};
+
+}  // namespace qm::tag
