@@ -46,6 +46,17 @@ QMTAG_EXPORT int32_t TAGGetPaperType(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGGetDeviceName(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGGetStorageSize(int32_t argc, void** argv);
 
+/* Settings, groups and devices kept by the configuration database: (setting key),
+ * (group, item), (device key, item), (mode ALL|SUBCURRENT|SUBADD, group), (device key),
+ * (model, item), (mode, first option, field name, change handler, size). */
+QMTAG_EXPORT int32_t TAGGetQMInfo(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetGroupInfo(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetDeviceInfo(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetGroupNameList(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetIPHostName(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetModelInfo(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGCreateHTMLGroupList(int32_t argc, void** argv);
+
 #ifdef __cplusplus
 }
 #endif

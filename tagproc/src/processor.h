@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -40,6 +41,14 @@ public:
     int GetPaperType(int argc, void** argv);
     int GetDeviceName(int argc, void** argv);
     int GetStorageSize(int argc, void** argv);
+    // Database tags (group_tags.cc) and discovery (discovery_tags.cc).
+    int GetQMInfo(int argc, void** argv);
+    int GetGroupInfo(int argc, void** argv);
+    int GetDeviceInfo(int argc, void** argv);
+    int GetGroupNameList(int argc, void** argv);
+    int GetIPHostName(int argc, void** argv);
+    int GetModelInfo(int argc, void** argv);
+    int CreateHTMLGroupList(int argc, void** argv);
 
 private:
     // The frame of every method: checks, error result, closing traces.
@@ -73,6 +82,8 @@ private:
     int ValueUint(const std::vector<uint8_t>& element, uint32_t* out);
     int ValueText(const std::vector<uint8_t>& element, std::string* out, const char* decodeTrace);
 
+    int DbTextTag(const char* name, int argc, void** argv, int expected, const std::function<int(char*)>& read,
+                  const char* dbCall);
     int SignalTrainingLevel(const DeviceKey& key, const std::string& alertOid, int32_t* level);
 
     std::mutex callLock_;

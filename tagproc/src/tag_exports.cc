@@ -102,4 +102,12 @@ int32_t TAGGetStorageSize(int32_t argc, void** argv) {
     return Call("TAGGetStorageSize", argc, argv, &CTagProcessor::GetStorageSize);
 }
 
+int32_t TAGGetQMInfo(int32_t argc, void** argv) { return Call("TAGGetQMInfo", argc, argv, &CTagProcessor::GetQMInfo); }
+int32_t TAGGetGroupInfo(int32_t argc, void** argv) { return Call("TAGGetGroupInfo", argc, argv, &CTagProcessor::GetGroupInfo); }
+int32_t TAGGetDeviceInfo(int32_t argc, void** argv) { return Call("TAGGetDeviceInfo", argc, argv, &CTagProcessor::GetDeviceInfo); }
+int32_t TAGGetGroupNameList(int32_t argc, void** argv) { return Call("TAGGetGroupNameList", argc, argv, &CTagProcessor::GetGroupNameList); }
+int32_t TAGGetIPHostName(int32_t argc, void** argv) { return Call("TAGGetIPHostName", argc, argv, &CTagProcessor::GetIPHostName); }
+int32_t TAGGetModelInfo(int32_t argc, void** argv) { return Call("TAGGetModelInfo", argc, argv, &CTagProcessor::GetModelInfo); }
+int32_t TAGCreateHTMLGroupList(int32_t argc, void** argv) { return Call("TAGCreateHTMLGroupList", argc, argv, &CTagProcessor::CreateHTMLGroupList); }
+
 }  // extern "C"
