@@ -57,6 +57,13 @@ QMTAG_EXPORT int32_t TAGGetIPHostName(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGGetModelInfo(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGCreateHTMLGroupList(int32_t argc, void** argv);
 
+/* Discovery: (search parameter in hexadecimal, group, list mode, description filter, three
+ * state flags, IP filter, MAC filter, name filter) -> INTEGER session; (session) -> the next
+ * device key, -4 at the end; (session) -> ends it. */
+QMTAG_EXPORT int32_t TAGStartDeviceDiscovery(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGGetDiscoveryResult(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGEndDeviceDiscovery(int32_t argc, void** argv);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -14,6 +16,18 @@
 #include "qmintpr/tag_library.h"
 
 namespace qm::tag {
+
+// Discovery sessions of one processor (discovery_tags.cc), by the handle templates hold.
+struct DiscoverySession;
+struct DiscoverySessions {
+    DiscoverySessions();
+    ~DiscoverySessions();
+    static void Close(DiscoverySession& s);
+    // Ends every session while the database and discovery are still started.
+    void CloseAll();
+    std::map<int32_t, std::unique_ptr<DiscoverySession>> open;
+    int32_t next = 1;
+};
 
 class CTagProcessor {
 public:
@@ -49,6 +63,9 @@ public:
     int GetIPHostName(int argc, void** argv);
     int GetModelInfo(int argc, void** argv);
     int CreateHTMLGroupList(int argc, void** argv);
+    int StartDeviceDiscovery(int argc, void** argv);
+    int GetDiscoveryResult(int argc, void** argv);
+    int EndDeviceDiscovery(int argc, void** argv);
 
 private:
     // The frame of every method: checks, error result, closing traces.
@@ -84,9 +101,13 @@ private:
 
     int DbTextTag(const char* name, int argc, void** argv, int expected, const std::function<int(char*)>& read,
                   const char* dbCall);
+    DiscoverySession* SessionOf(void** argv);
+    bool PassesFilters(const DiscoverySession& s, const DeviceKey& key);
+    bool AlreadyListed(const DeviceKey& key);
     int SignalTrainingLevel(const DeviceKey& key, const std::string& alertOid, int32_t* level);
 
     std::mutex callLock_;
+    std::vector<DeviceKey> discovered_;
     const uint8_t nullResult_[2] = {0x05, 0x00};
     int8_t mibError_ = 0;
     int8_t qbError_ = 0;
@@ -103,6 +124,8 @@ private:
     QmOutputCallback output_;
     int32_t reserved_;
     int lastResult_ = 0;
+    // Last member: sessions close their searches and cursors before the rest goes.
+    DiscoverySessions sessions_;
 };
 
 }  // namespace qm::tag

@@ -110,4 +110,8 @@ int32_t TAGGetIPHostName(int32_t argc, void** argv) { return Call("TAGGetIPHostN
 int32_t TAGGetModelInfo(int32_t argc, void** argv) { return Call("TAGGetModelInfo", argc, argv, &CTagProcessor::GetModelInfo); }
 int32_t TAGCreateHTMLGroupList(int32_t argc, void** argv) { return Call("TAGCreateHTMLGroupList", argc, argv, &CTagProcessor::CreateHTMLGroupList); }
 
+int32_t TAGStartDeviceDiscovery(int32_t argc, void** argv) { return Call("TAGStartDeviceDiscovery", argc, argv, &CTagProcessor::StartDeviceDiscovery); }
+int32_t TAGGetDiscoveryResult(int32_t argc, void** argv) { return Call("TAGGetDiscoveryResult", argc, argv, &CTagProcessor::GetDiscoveryResult); }
+int32_t TAGEndDeviceDiscovery(int32_t argc, void** argv) { return Call("TAGEndDeviceDiscovery", argc, argv, &CTagProcessor::EndDeviceDiscovery); }
+
 }  // extern "C"

@@ -1,0 +1,320 @@
+// Discovery tags: a session lists registered devices (a group, or all of them) or searches the
+// network with the stored search settings, registers what it finds, and hands out one device
+// key per call after dropping duplicates and applying the page's filters.
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "QBAPI.h"
+#include "QBUtil.h"
+#include "processor.h"
+#include "qmdbmgr.h"
+#include "qmmibgw.h"
+
+namespace qm::tag {
+namespace {
+
+constexpr const char* kModule = "TPMainClass";
+constexpr const char* kDescr = "1.3.6.1.2.1.25.3.2.1.3.";
+constexpr const char* kName = "1.3.6.1.4.1.40404.1.1.3.1.4.4.0";
+constexpr const char* kSeverity = "1.3.6.1.2.1.43.18.1.1.2.";
+
+const char* Text(void** argv, int i) { return static_cast<const char*>(argv[i]); }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// "abc*" matches every value starting with "abc"; without "*" the whole value must match.
+bool FilterMatches(const std::string& filter, const std::string& value) {
+    size_t star = filter.find('*');
+    if (star == std::string::npos) return EqualNoCase(filter, value);
+    return value.size() >= star && EqualNoCase(filter.substr(0, star), std::string_view(value).substr(0, star));
+}
+
+std::string ReadSetting(const std::string& item) {
+    char data[DB_SETTING_DATA_SIZE] = {};
+    if (DBReadQMInfo(item.c_str(), data) != 0) return {};
+    data[sizeof data - 1] = 0;
+    return data;
+}
+
+void Join(std::string* list, const std::string& entry) {
+    if (entry.empty()) return;
+    if (!list->empty()) *list += ";";
+    *list += entry;
+}
+
+// The search list of one protocol ("IP" or "IPX") from the stored settings.
+std::string SearchList(const std::string& proto) {
+    std::string list;
+    for (int i = 6; i <= 10; ++i) Join(&list, ReadSetting("QMC_Broad" + proto + "Adr" + std::to_string(i)));
+    for (int i = 1; i <= 5; ++i) {
+        std::string adr = ReadSetting("QMC_Broad" + proto + "Adr" + std::to_string(i));
+        if (adr.empty()) continue;
+        if (proto == "IP") adr += "|" + ReadSetting("QMC_BroadSubnet" + std::to_string(i));
+        Join(&list, adr);
+    }
+    if (ReadSetting("QMC_Broad" + proto + "Local") == "ON") Join(&list, "Local");
+    return list;
+}
+
+}  // namespace
+
+struct DiscoverySession {
+    std::string group, listMode, state[3], ip, mac, descr, name;
+    DBHANDLE cursor = DB_NO_HANDLE;
+    int ipSearch = 0, ipxSearch = 0;
+    bool ipActive = false, ipxActive = false;
+    int resultSize = 0;
+    bool searching = false;
+};
+
+DiscoverySessions::DiscoverySessions() = default;
+DiscoverySessions::~DiscoverySessions() { CloseAll(); }
+
+void DiscoverySessions::CloseAll() {
+    for (auto& [h, s] : open) Close(*s);
+    open.clear();
+}
+
+void DiscoverySessions::Close(DiscoverySession& s) {
+    if (s.cursor != DB_NO_HANDLE) {
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBCloseDeviceKeyInGroup\n");
+        int r = DBCloseDeviceKeyInGroup(s.cursor);
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBCloseDeviceKeyInGroup=%d\n", r);
+        s.cursor = DB_NO_HANDLE;
+    }
+    for (auto [active, handle] : {std::pair{&s.ipActive, s.ipSearch}, std::pair{&s.ipxActive, s.ipxSearch}}) {
+        if (!*active) continue;
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBTerminateDiscovery\n");
+        int r = QBTerminateDiscovery(handle);
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBTerminateDiscovery=%d\n", r);
+        *active = false;
+    }
+}
+
+int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
+    if (!CheckArgs(argc, argv, 10, true)) return Finish("StartDeviceDiscovery", argv, -2);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED StartDeviceDiscovery(%s,%s,%s,%s,%s,%s,%s,%s,%s,%s)\n",
+            Text(argv, 1), Text(argv, 2), Text(argv, 3), Text(argv, 4), Text(argv, 5), Text(argv, 6),
+            Text(argv, 7), Text(argv, 8), Text(argv, 9), Text(argv, 10));
+    discovered_.clear();
+    char* end = nullptr;
+    unsigned long param = std::strtoul(Text(argv, 1), &end, 16);
+    auto s = std::make_unique<DiscoverySession>();
+    s->group = Text(argv, 2);
+    s->listMode = Text(argv, 3);
+    s->descr = Text(argv, 4);
+    for (int i = 0; i < 3; ++i) s->state[i] = Text(argv, 5 + i);
+    s->ip = Text(argv, 8);
+    s->mac = Text(argv, 9);
+    s->name = Text(argv, 10);
+    size_t bad = s->group.size() > 64 ? 2 : s->listMode.size() >= 2 ? 3 : s->state[0].size() >= 2 ? 5
+               : s->state[1].size() >= 2 ? 6 : s->state[2].size() >= 2 ? 7 : s->ip.size() >= 16 ? 8
+               : s->mac.size() >= 13 ? 9 : 0;
+    if (bad != 0 || *end != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "pFilterData Size ERROR = %d", static_cast<int>(bad));
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "InitDiscoveryData=%d\n", -2);
+        return Finish("StartDeviceDiscovery", argv, -2);
+    }
+    auto fail = [&](int code) {
+        sessions_.Close(*s);
+        return Finish("StartDeviceDiscovery", argv, code);
+    };
+    if (s->group.empty() && s->listMode != "0") {
+        std::string ipx = SearchList("IPX"), ip = SearchList("IP");
+        int size = 0;
+        if (!ipx.empty()) {
+            const char* pair[2] = {"IPX", ipx.c_str()};
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBStartDiscovery[IPX]\n");
+            int h = QBStartDiscovery(pair, 1, param, &size);
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBStartDiscovery[IPX]=%d\n", h);
+            if (h > 0) s->ipxSearch = h, s->ipxActive = true, s->resultSize = size;
+            else qbError_ = static_cast<int8_t>(h);
+        }
+        if (!ip.empty()) {
+            const char* pair[2] = {"IP", ip.c_str()};
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBStartDiscovery[IP]\n");
+            int h = QBStartDiscovery(pair, 1, param, &size);
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBStartDiscovery[IP]=%d\n", h);
+            if (h > 0) s->ipSearch = h, s->ipActive = true, s->resultSize = std::max(s->resultSize, size);
+            else qbError_ = static_cast<int8_t>(h);
+        }
+        if (!s->ipActive && !s->ipxActive) return fail(-3);
+        s->searching = true;
+    }
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBOpenDeviceKeyInGroup\n");
+    s->cursor = DBOpenDeviceKeyInGroup(s->group.empty() ? nullptr : s->group.c_str());
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBOpenDeviceKeyInGroup=%ld\n", s->cursor);
+    if (s->cursor == DB_NO_HANDLE) return fail(DbError(-1));
+    if (sessions_.next == INT32_MAX) return fail(-2);
+    int handle = sessions_.next++;
+    std::vector<uint8_t> value;
+    int r = Encode(MIB_BER_INTEGER, std::to_string(handle), &value);
+    if (r != 0) return fail(r);
+    sessions_.open.emplace(handle, std::move(s));
+    SetResult(std::move(value));
+    return Finish("StartDeviceDiscovery", argv, 0);
+}
+
+DiscoverySession* CTagProcessor::SessionOf(void** argv) {
+    int32_t h = *static_cast<const int32_t*>(argv[1]);
+    auto it = sessions_.open.find(h);
+    return h <= 0 || it == sessions_.open.end() ? nullptr : it->second.get();
+}
+
+bool CTagProcessor::PassesFilters(const DiscoverySession& s, const DeviceKey& key) {
+    bool anySet = false;
+    auto text = [&](const std::string& filter, auto value) -> bool {
+        if (filter.empty()) return false;
+        anySet = true;
+        std::string v;
+        return value(&v) && FilterMatches(filter, v);
+    };
+    auto mib = [&](const std::string& oid) {
+        return [this, &key, oid](std::string* v) {
+            if (GetSNMPPacket(0, key, {oid}) != 0) return false;
+            std::vector<uint8_t> element;
+            if (GetBERData(0, &element) != 0) return false;
+            return ValueText(element, v, "DecodeSTR ERROR=%d\n") == 0;
+        };
+    };
+    if (text(s.ip, [&](std::string* v) { return *v = key.ip, true; })) return true;
+    if (text(s.mac, [&](std::string* v) { return *v = key.mac, true; })) return true;
+    if (text(s.descr, mib(kDescr + key.index))) return true;
+    if (text(s.name, mib(kName))) return true;
+    bool allStates = s.state[0] == "1" && s.state[1] == "1" && s.state[2] == "1";
+    // With every state selected the state filter is not set: it decides only when no text
+    // filter was given.
+    if (allStates) return !anySet;
+    int state = 1;
+    bool warning = false;
+    if (GetSNMPPacket(5, key, {kSeverity + key.index}) == 0) {
+        std::vector<SeqEntry> rows;
+        if (ReadAllBindings(&rows) == 0) {
+            for (const auto& row : rows) {
+                int32_t severity = 0;
+                if (ValueInt(row.value, &severity, "DecodeINT ERROR=%d\n") != 0) continue;
+                if (severity == 3) {
+                    state = 3;
+                    break;
+                }
+                if (severity == 4) warning = true;
+            }
+        }
+    }
+    if (state != 3 && warning) state = 2;
+    return s.state[state - 1] == "1";
+}
+
+bool CTagProcessor::AlreadyListed(const DeviceKey& key) {
+    // Printers that did not reveal a MAC cannot be told apart by it.
+    if (key.mac.empty()) return false;
+    for (const auto& k : discovered_)
+        if (EqualNoCase(k.mac, key.mac)) return true;
+    return false;
+}
+
+int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
+    if (!CheckArgs(argc, argv, 1, false) || *static_cast<const int32_t*>(argv[1]) <= 0) {
+        if (argc - 1 == 1 && argv[1] != nullptr) QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "PARAM ERROR\n");
+        return Finish("GetDiscoveryResult", argv, -2);
+    }
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetDiscoveryResult(%d)\n", *static_cast<const int32_t*>(argv[1]));
+    DiscoverySession* s = SessionOf(argv);
+    if (s == nullptr) return Finish("GetDiscoveryResult", argv, -2);
+    for (;;) {
+        std::string text;
+        if (!s->searching) {
+            char* dkey = nullptr;
+            int length = 0;
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBReadDeviceKeyInGroup\n");
+            int r = DBReadDeviceKeyInGroup(s->cursor, &dkey, &length);
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBReadDeviceKeyInGroup=%d\n", r);
+            if (r != 0) return Finish("GetDiscoveryResult", argv, DbError(r));
+            if (dkey == nullptr || length <= 0) return Finish("GetDiscoveryResult", argv, -4);
+            text.assign(dkey, static_cast<size_t>(length));
+            text.resize(std::strlen(text.c_str()));
+        } else {
+            std::vector<char> buffer(static_cast<size_t>(s->resultSize) + 10, 0);
+            int type = 0, r = QB_FINISHED;
+            const char* which = "IPX";
+            if (s->ipxActive) {
+                r = QBGetDiscoveryResult(s->ipxSearch, -1, &type, buffer.data());
+                QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBGetDiscoveryResult[IPX]=%d\n", r);
+                if (r == QB_FINISHED) {
+                    QBTerminateDiscovery(s->ipxSearch);
+                    s->ipxActive = false;
+                }
+            }
+            if (r == QB_FINISHED && s->ipActive) {
+                which = "IP";
+                r = QBGetDiscoveryResult(s->ipSearch, -1, &type, buffer.data());
+                QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBGetDiscoveryResult[IP]=%d\n", r);
+                if (r == QB_FINISHED) {
+                    QBTerminateDiscovery(s->ipSearch);
+                    s->ipActive = false;
+                }
+            }
+            (void)which;
+            if (r != 0) {
+                qbError_ = static_cast<int8_t>(r);
+                return Finish("GetDiscoveryResult", argv, -4);
+            }
+            buffer.back() = 0;
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%X;", static_cast<unsigned>(type));
+            text = std::string(hex) + buffer.data();
+        }
+        DeviceKey key;
+        if (SetDevKeyInfo(text, &key) != 0) {
+            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", -3);
+            return Finish("GetDiscoveryResult", argv, -3);
+        }
+        if (s->searching) {
+            unsigned char channel[MIB_CHANNEL_SIZE] = {};
+            int r = MIBGetChannelInfo(gateway_, key.ip.c_str(), key.ipx.c_str(), channel);
+            if (r != 0 && r != -2) return Finish("GetDiscoveryResult", argv, MibError(r));
+            if (AlreadyListed(key)) continue;
+            discovered_.push_back(key);
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBWriteDeviceKeyInGroup\n");
+            r = DBWriteDeviceKeyInGroup(s->cursor, key.dbKey.c_str());
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBWriteDeviceKeyInGroup=%d\n", r);
+            if (r != 0) return Finish("GetDiscoveryResult", argv, DbError(r));
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBWriteChannelInfo\n");
+            r = DBWriteChannelInfo(key.dbKey.c_str(), channel, MIB_CHANNEL_SIZE);
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBWriteChannelInfo=%d\n", r);
+            if (r != 0) return Finish("GetDiscoveryResult", argv, DbError(r));
+        } else {
+            if (AlreadyListed(key)) continue;
+            discovered_.push_back(key);
+        }
+        if (!PassesFilters(*s, key)) {
+            mibError_ = asnError_ = 0;
+            continue;
+        }
+        std::vector<uint8_t> value;
+        int r = Encode(MIB_BER_OCTET_STRING, key.dbKey, &value);
+        if (r == 0) SetResult(std::move(value));
+        return Finish("GetDiscoveryResult", argv, r);
+    }
+}
+
+int CTagProcessor::EndDeviceDiscovery(int argc, void** argv) {
+    if (!CheckArgs(argc, argv, 1, false) || *static_cast<const int32_t*>(argv[1]) <= 0)
+        return Finish("EndDeviceDiscovery", argv, -2);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED EndDeviceDiscovery(%d)\n", *static_cast<const int32_t*>(argv[1]));
+    auto it = sessions_.open.find(*static_cast<const int32_t*>(argv[1]));
+    if (it == sessions_.open.end()) return Finish("EndDeviceDiscovery", argv, -2);
+    sessions_.Close(*it->second);
+    sessions_.open.erase(it);
+    return Finish("EndDeviceDiscovery", argv, 0);
+}
+
+}  // namespace qm::tag
