@@ -14,6 +14,10 @@
 
 namespace qm::tag {
 
+// Opens the configuration database's context of the calling thread once (the HTTP server
+// calls tags from several threads; each needs its own before its first database call).
+void EnsureDbThread();
+
 class CTagProcessor {
 public:
     // Runs the whole construction; ok() tells whether every component started.
