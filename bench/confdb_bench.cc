@@ -178,7 +178,7 @@ void BM_DBReadDeviceKeyList(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * total);
 }
-BENCHMARK(BM_DBReadDeviceKeyList)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DBReadDeviceKeyList)->Arg(1000)->Arg(10000)->Arg(30000)->Unit(benchmark::kMillisecond);
 
 void BM_RawSqliteDeviceKeyList(benchmark::State& state) {
     static std::string path = RawFile("rawkeys.db",
@@ -214,7 +214,7 @@ void BM_RawSqliteDeviceKeyList(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * have);
 }
-BENCHMARK(BM_RawSqliteDeviceKeyList)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawSqliteDeviceKeyList)->Arg(1000)->Arg(10000)->Arg(30000)->Unit(benchmark::kMillisecond);
 
 // Groups in one deep chain: group i is a sub-group of group i - 1.
 int g_groups = 0;

@@ -11,7 +11,7 @@ PACKAGES=(
   snmp snmpsim
   iproute2 procps psmisc curl python3
   chromium
-  wrk lighttpd
+  wrk lighttpd php8.2-cli
 )
 
 missing=()

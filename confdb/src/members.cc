@@ -29,14 +29,25 @@ struct Handle {
     long lastPosition = 0;
 };
 
-std::mutex g_handlesMutex;
-std::map<DBHANDLE, std::shared_ptr<Handle>> g_handles;
-DBHANDLE g_nextHandle = 1;
+// The handle table outlives every static destructor: a registration thread may still close
+// its handle while the process exits (the unload waits for it, but the destructors of other
+// files' statics may already have run by then).
+struct HandleTable {
+    std::mutex mutex;
+    std::map<DBHANDLE, std::shared_ptr<Handle>> handles;
+    DBHANDLE next = 1;
+};
+
+HandleTable& Handles() {
+    static HandleTable* table = new HandleTable;
+    return *table;
+}
 
 std::shared_ptr<Handle> Find(DBHANDLE h) {
-    std::lock_guard lock(g_handlesMutex);
-    auto it = g_handles.find(h);
-    return it == g_handles.end() ? nullptr : it->second;
+    HandleTable& t = Handles();
+    std::lock_guard lock(t.mutex);
+    auto it = t.handles.find(h);
+    return it == t.handles.end() ? nullptr : it->second;
 }
 
 // The wait in 1000 ms steps for a rewrite of the All Devices list has a bound
@@ -103,17 +114,15 @@ bool AddressOf(const std::string& key, std::string& address) {
     return address.size() < 16;
 }
 
-void RegisterHostNames(void*) {
+void RegisterHostNames() {
     if (DBMgrInitialize() != 0) {
         DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
-        RegistrationEnded();
         return;
     }
     DBHANDLE h = DBOpenDeviceKeyInGroup(nullptr);
     if (h == DB_NO_HANDLE) {
         DBMgrRelease();
         DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] hDeviceKeyHandle=%ld", h);
-        RegistrationEnded();
         return;
     }
     LookupFunction lookup = Resolver();
@@ -125,8 +134,7 @@ void RegisterHostNames(void*) {
             DBCloseDeviceKeyInGroup(h);
             DBMgrRelease();
             DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", r);
-            RegistrationEnded();
-            return;
+                return;
         }
         if (length == 0) break;
         std::string address;
@@ -144,24 +152,16 @@ void RegisterHostNames(void*) {
             DBCloseDeviceKeyInGroup(h);
             DBMgrRelease();
             DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", r);
-            RegistrationEnded();
-            return;
+                return;
         }
     }
     DBCloseDeviceKeyInGroup(h);
     DBMgrRelease();
     DB_TRACE("QMDBMGR: IPHostRegist[OUT] _endthread()");
-    RegistrationEnded();
 }
 
 void StartRegistration() {
-    const StoreApi* s = Store();
-    if (!s) return;
-    RegistrationStarted();
-    if (s->ctThrdCreate(RegisterHostNames, nullptr, 0, 0) != 0) {
-        DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
-        RegistrationEnded();
-    }
+    if (!StartBackground(RegisterHostNames)) DB_ERROR("QMDBMGR: IPHostRegist[ER_OUT] nRet=%d", -1);
 }
 
 // One read step: the entry after the handle's last one, or the group's first.
@@ -233,9 +233,10 @@ extern "C" DBHANDLE DBOpenDeviceKeyInGroup(const char* lpszGroup) {
     }
     DBHANDLE id;
     {
-        std::lock_guard lock(g_handlesMutex);
-        id = g_nextHandle++;
-        g_handles[id] = h;
+        HandleTable& t = Handles();
+        std::lock_guard lock(t.mutex);
+        id = t.next++;
+        t.handles[id] = h;
     }
     DB_TRACE("QMDBMGR: DBOpenDeviceKeyInGroup[OUT] m_nGroupKey=%d", static_cast<int>(h->groupKey));
     return id;
@@ -369,11 +370,12 @@ extern "C" int DBCloseDeviceKeyInGroup(DBHANDLE hHandle) {
     }
     std::shared_ptr<Handle> h;
     {
-        std::lock_guard lock(g_handlesMutex);
-        auto it = g_handles.find(hHandle);
-        if (it != g_handles.end()) {
+        HandleTable& t = Handles();
+        std::lock_guard lock(t.mutex);
+        auto it = t.handles.find(hHandle);
+        if (it != t.handles.end()) {
             h = it->second;
-            g_handles.erase(it);
+            t.handles.erase(it);
         }
     }
     if (!h) {

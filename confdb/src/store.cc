@@ -2,7 +2,11 @@
 #include "store.h"
 
 #include <chrono>
+#include <atomic>
 #include <condition_variable>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "qm/platform/library.h"
 #include "trace.h"
@@ -22,9 +26,25 @@ Loaded g_loaded;
 std::mutex g_loadMutex;
 std::mutex g_section;
 bool g_rewriting = false;
-std::mutex g_registrationMutex;
-std::condition_variable g_registrationDone;
-int g_registrations = 0;
+// Background threads; never destroyed, so that no static destructor runs under them.
+struct Background {
+    std::mutex mutex;
+    std::condition_variable done;
+    int running = 0;
+    std::vector<std::pair<std::shared_ptr<std::atomic<bool>>, std::thread>> threads;
+};
+
+std::atomic<Background*> g_background{nullptr};
+
+Background& Threads() {
+    Background* b = g_background.load();
+    if (!b) {
+        auto* made = new Background;
+        if (g_background.compare_exchange_strong(b, made)) b = made;
+        else delete made;
+    }
+    return *b;
+}
 
 template <typename F>
 bool Fetch(platform::LibraryHandle lib, const char* name, F& slot) {
@@ -105,12 +125,20 @@ struct LibraryLifetime {
         LoadLocked();
     }
     ~LibraryLifetime() {
-        {
-            // Registration threads run code of this library and of the store.
-            std::unique_lock lock(g_registrationMutex);
-            g_registrationDone.wait_for(lock, std::chrono::seconds(30),
-                                        [] { return g_registrations == 0; });
-            if (g_registrations != 0) return;  // leave everything loaded rather than crash
+        if (Background* b = g_background.load()) {
+            // Registration threads run code of this library, of the store and the resolver.
+            {
+                std::unique_lock lock(b->mutex);
+                b->done.wait_for(lock, std::chrono::seconds(30), [&] { return b->running == 0; });
+                if (b->running != 0) {
+                    for (auto& [finished, t] : b->threads) t.detach();
+                    b->threads.clear();
+                    return;  // leave everything loaded rather than pull it from under them
+                }
+                for (auto& [finished, t] : b->threads) t.join();
+                b->threads.clear();
+            }
+            delete g_background.exchange(nullptr);
         }
         std::lock_guard lock(g_loadMutex);
         if (!g_loaded.ready) return;
@@ -140,15 +168,31 @@ LookupFunction Resolver() {
 std::mutex& RewriteSection() { return g_section; }
 bool& RewriteFlag() { return g_rewriting; }
 
-void RegistrationStarted() {
-    std::lock_guard lock(g_registrationMutex);
-    ++g_registrations;
-}
-
-void RegistrationEnded() {
-    std::lock_guard lock(g_registrationMutex);
-    --g_registrations;
-    g_registrationDone.notify_all();
+bool StartBackground(void (*body)()) {
+    Background& b = Threads();
+    std::lock_guard lock(b.mutex);
+    // Threads that have finished are joined here, so they do not pile up.
+    std::erase_if(b.threads, [](auto& entry) {
+        if (!entry.first->load()) return false;
+        entry.second.join();
+        return true;
+    });
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    try {
+        std::thread t([body, finished] {
+            body();
+            Background& b = Threads();
+            std::lock_guard lock(b.mutex);
+            --b.running;
+            finished->store(true);
+            b.done.notify_all();
+        });
+        ++b.running;
+        b.threads.emplace_back(finished, std::move(t));
+    } catch (...) {
+        return false;
+    }
+    return true;
 }
 
 }  // namespace qm::confdb

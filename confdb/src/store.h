@@ -51,8 +51,9 @@ LookupFunction Resolver();
 std::mutex& RewriteSection();
 bool& RewriteFlag();  // read and written only under RewriteSection()
 
-// Registration threads still running; unloading waits for them.
-void RegistrationStarted();
-void RegistrationEnded();
+// Runs `body` on a thread of its own (the host name registration). The library keeps every
+// such thread and joins it before it is unloaded, as the thread runs code of this library,
+// the store and the resolver. False when no thread could be started.
+bool StartBackground(void (*body)());
 
 }  // namespace qm::confdb

@@ -135,6 +135,24 @@ TEST_F(MemberLists, ReaderOfAllDevicesWaitsForTheRewriteToEnd) {
     EXPECT_EQ(seen, (std::vector<std::string>{"d1", "d2", "d3"}));
 }
 
+TEST_F(MemberLists, RenameWaitsForTheRewriteOfAllDevices) {
+    DBHANDLE writer = DBOpenDeviceKeyInGroup(nullptr);
+    ASSERT_EQ(DBWriteDeviceKeyInGroup(writer, "dev-old"), 0);
+    std::atomic<bool> renamed{false};
+    std::thread rename([&] {
+        DBMgrInitialize();
+        EXPECT_EQ(DBConvDeviceKeyInGroup("dev-old", "dev-new"), 0);
+        renamed = true;
+        DBMgrRelease();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_FALSE(renamed.load()) << "renamed while the list was being rewritten";
+    ASSERT_EQ(DBWriteDeviceKeyInGroup(writer, "dev-2"), 0);
+    ASSERT_EQ(DBCloseDeviceKeyInGroup(writer), 0);
+    rename.join();
+    EXPECT_EQ(MembersOf(nullptr), (std::vector<std::string>{"dev-new", "dev-2"}));
+}
+
 TEST_F(MemberLists, FailedClearingLeavesNoRewriteRunning) {
     WriteAll(nullptr, {"old"});
     // A member file that cannot be opened makes the clearing fail.

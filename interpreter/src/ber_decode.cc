@@ -159,7 +159,11 @@ bool DecodeBerResult(std::span<const uint8_t> block, Value& out) {
     if (block[0] == kTagNull) return true;
     Tlv outer;
     if (!ReadTlv(block, outer)) return false;
-    if (outer.tag != kSequence) return DecodeElement(outer, out) || (out = Value::Null(), false);
+    if (outer.tag != kSequence) {
+        if (DecodeElement(outer, out)) return true;
+        out = Value::Null();
+        return false;
+    }
 
     Table rows;
     std::span<const uint8_t> content = outer.content;

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "QBUtil.h"
 #include "compiler.h"
+#include "page_store.h"
 #include "qm/platform/paths.h"
 #include "record_writer.h"
 
@@ -101,6 +103,16 @@ int OpenTemplate(std::string_view language, std::string_view name) {
     return -1;
 }
 
+// The template's last-write time, from the language folder first, then the common folder.
+bool StatTemplate(std::string_view language, std::string_view name, struct stat& st) {
+    if (!IsTemplateRelative(name)) return false;
+    for (const std::string& windows : {"..\\html\\" + std::string(language) + "\\" + std::string(name),
+                                       "..\\html\\common\\" + std::string(name)}) {
+        if (stat(qm::platform::ToPosixPath(windows).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+    }
+    return false;
+}
+
 bool EnsureFolder(const std::string& windowsPath) {
     const std::string path = qm::platform::ToPosixPath(windowsPath);
     struct stat st{};
@@ -119,37 +131,51 @@ void DeleteIfSame(const std::string& path, int fd) {
 enum class Reuse { Yes, No, ReadError };
 
 Reuse TryReuse(const std::string& cachePath, std::string_view language, std::string_view name,
-               std::string& page) {
+               PageImage& page) {
+    struct stat cacheStat{}, sourceStat{};
+    if (stat(cachePath.c_str(), &cacheStat) != 0) return Reuse::No;
+    const bool fresh = StatTemplate(language, name, sourceStat) &&
+                       NotEarlier(cacheStat.st_mtim, sourceStat.st_mtim);
+    PageStore& store = PageStore::Instance();
+    if (fresh) {
+        if ((page = store.Find(cachePath, FileIdentity::Of(cacheStat)))) return Reuse::Yes;
+    }
     Fd cache(::open(cachePath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!cache.ok()) return Reuse::No;
-    Fd source(OpenTemplate(language, name));
-    struct stat cacheStat{}, sourceStat{};
-    bool fresh = source.ok() && fstat(cache.get(), &cacheStat) == 0 &&
-                 fstat(source.get(), &sourceStat) == 0 &&
-                 NotEarlier(cacheStat.st_mtim, sourceStat.st_mtim);
     Reuse result = Reuse::No;
-    if (fresh) {
-        if (!ReadAll(cache.get(), page)) result = Reuse::ReadError;
-        else if (SealedHeader(page)) return Reuse::Yes;
+    struct stat opened{};
+    if (fresh && fstat(cache.get(), &opened) == 0 && NotEarlier(opened.st_mtim, sourceStat.st_mtim)) {
+        auto text = std::make_shared<std::string>();
+        if (!ReadAll(cache.get(), *text)) {
+            QbTrace(QB_TRACE_ERROR, "cintpr", __LINE__, "QMINTPR: ReadFile() ErrorCode = %d", errno);
+            result = Reuse::ReadError;
+        } else if (SealedHeader(*text)) {
+            page = std::move(text);
+            store.Put(cachePath, FileIdentity::Of(opened), page);
+            return Reuse::Yes;
+        }
     }
+    store.Forget(cachePath);
     DeleteIfSame(cachePath, cache.get());
-    page.clear();
     return result;
 }
 
 bool Build(PageContext& context, const std::string& cachePath, const std::string& cacheWindows,
-           std::string_view language, std::string_view name, std::string& page) {
+           std::string_view language, std::string_view name, PageImage& image) {
     const PageOutput& out = context.output;
     // The page is built under a private name and renamed into place once sealed, so that no
     // reader (in this process or another) ever sees a half-written page under the cache name.
-    const std::string temp = cachePath + ".~" + std::to_string(getpid()) + "." +
-                             std::to_string(g_buildSerial.fetch_add(1));
+    // Its name starts with a dot, which no request may name, so no request can disturb it.
+    const size_t slash = cachePath.rfind('/');
+    const std::string temp = cachePath.substr(0, slash + 1) + ".~" + cachePath.substr(slash + 1) + "." +
+                             std::to_string(getpid()) + "." + std::to_string(g_buildSerial.fetch_add(1));
     Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_CLOEXEC, 0644));
     if (!file.ok()) {
         out.Error(name, cacheWindows, Msg::NotCreate);
         return false;
     }
-    page.clear();
+    auto built = std::make_shared<std::string>();
+    std::string& page = *built;
     AppendRecord(page, QM_REC_HEADER, QM_PAGE_MARK_UNSEALED);
     const std::string lang(language);
     Compiler compiler(
@@ -172,10 +198,11 @@ bool Build(PageContext& context, const std::string& cachePath, const std::string
     }
     if (!ok) {
         ::unlink(temp.c_str());
-        page.clear();
         return false;
     }
     std::memcpy(page.data() + QM_RECORD_HEADER_SIZE, QM_PAGE_MARK_SEALED, QM_PAGE_MARK_SIZE);
+    image = std::move(built);
+    if (struct stat st{}; stat(cachePath.c_str(), &st) == 0) PageStore::Instance().Put(cachePath, FileIdentity::Of(st), image);
     return true;
 }
 
@@ -197,33 +224,38 @@ bool ReadName(PageContext& context, const char* variable, std::string& value) {
 }  // namespace
 
 bool IsPlainName(std::string_view name) {
-    if (name.empty() || name == "." || name.find("..") != std::string_view::npos) return false;
+    // A leading dot is refused too: hidden files, and the cache's own files under construction.
+    if (name.empty() || name.front() == '.' || name.find("..") != std::string_view::npos) return false;
     return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
 }
 
-bool ObtainCompiledPage(PageContext& context, std::string& page) {
+PageImage ObtainCompiledPage(PageContext& context) {
     std::string language, name;
-    if (!ReadName(context, "$LANGUAGE", language) || !ReadName(context, "$TEMPLATE", name)) return false;
+    if (!ReadName(context, "$LANGUAGE", language) || !ReadName(context, "$TEMPLATE", name)) return nullptr;
 
-    EnsureFolder("..\\cache\\");
-    EnsureFolder("..\\cache\\" + language);
     const std::string cacheWindows = "..\\cache\\" + language + "\\" + name;
     const std::string cachePath = qm::platform::ToPosixPath(cacheWindows);
 
+    PageImage page;
     switch (TryReuse(cachePath, language, name, page)) {
-        case Reuse::Yes: return true;
+        case Reuse::Yes: return page;
         case Reuse::ReadError: context.output.Error({}, {}, Msg::DiskReadError); break;
         case Reuse::No: break;
     }
+    // Only a page that has to be built needs its folders; a page found in them proves they exist.
+    EnsureFolder("..\\cache\\");
+    EnsureFolder("..\\cache\\" + language);
 
     std::lock_guard lock(g_compileLock);
     // Another request may have built it while we waited for the lock: take it as it is.
     if (Fd again(::open(cachePath.c_str(), O_RDONLY | O_CLOEXEC)); again.ok()) {
-        if (ReadAll(again.get(), page)) return true;
+        auto text = std::make_shared<std::string>();
+        if (ReadAll(again.get(), *text)) return text;
         context.output.Error({}, {}, Msg::DiskReadError);
-        return false;
+        return nullptr;
     }
-    return Build(context, cachePath, cacheWindows, language, name, page);
+    if (!Build(context, cachePath, cacheWindows, language, name, page)) return nullptr;
+    return page;
 }
 
 }  // namespace qm::intpr

@@ -165,7 +165,7 @@ bool Compiler::CompileDirective(std::string_view name, std::string_view body, in
         }
         return true;
     }
-    if (is("#DEFINE") && words.size() == 3) {
+    if (is("#DEFINE") && words.size() == 3 && macros_.size() < limits_.maxMacros) {
         macros_.Define(Unquote(words[1]), Unquote(words[2]));
         return true;
     }

@@ -17,9 +17,12 @@ using TemplateLoader = std::function<bool(std::string_view name, std::string& co
 struct CompileLimits {
     int maxIncludeDepth = 16;         // an include cycle fails here instead of exhausting the stack
     int maxIncludes = 4096;           // includes per compile run
-    size_t maxText = 16u << 20;       // bytes of one substituted text or tag body
-    size_t maxPage = 256u << 20;      // bytes of compiled records
+    size_t maxMacros = 1024;          // #DEFINEs per compile run
+    size_t maxText = 1u << 20;        // bytes of one substituted text or tag body
+    size_t maxPage = 64u << 20;       // bytes of compiled records
 };
+// Together these bound the work of one compile, whatever the template: every text is
+// substituted by at most maxMacros macros and never grows past maxText.
 
 // One compile run (makeTemporary): owns the macro list, appends records (without the header)
 // to `page`, and writes the first error, if any, as one line to `out`.

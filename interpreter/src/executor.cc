@@ -28,8 +28,33 @@ bool IsAlnum(unsigned char c) {
 constexpr char kHex[] = "0123456789ABCDEF";
 
 std::string_view UntilZero(std::string_view s) {
-    const size_t z = s.find('\0');
-    return z == std::string_view::npos ? s : s.substr(0, z);
+    // Most texts written are a few bytes long: a plain loop beats a library call here.
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\0') return s.substr(0, i);
+    }
+    return s;
+}
+
+// Copies a value; integers, the bulk of loop work, without touching the text machinery.
+void CopyValue(Value& to, const Value& from) {
+    if (from.type == kTagInteger && !from.table) {
+        to.type = kTagInteger;
+        to.number = from.number;
+        if (!to.bytes.empty()) to.bytes.clear();
+        if (to.table) to.table.reset();
+        return;
+    }
+    to = from;
+}
+
+bool NameIs(std::string_view name, std::string_view upper) {
+    if (name.size() != upper.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != upper[i]) return false;
+    }
+    return true;
 }
 
 std::string EncodeHtml(std::string_view s) {
@@ -132,9 +157,36 @@ private:
     bool LibraryCall(std::string_view library, Value& dst);
     bool ReadCaseLiteral(Value& literal);
 
+    // Variables by the name record that refers to them. A name record's bytes sit at a fixed
+    // place in the page for the whole request and table entries are never removed, so the
+    // address of the name is a safe key; loops then find their variables without comparing
+    // names.
+    Value* Find(std::string_view name) {
+        Slot& slot = slots_[(reinterpret_cast<uintptr_t>(name.data()) >> 2) % kSlots];
+        if (slot.name == name.data() && slot.length == name.size()) return slot.value;
+        Value* v = ctx_.variables.Find(name);
+        if (v) slot = Slot{name.data(), name.size(), v};
+        return v;
+    }
+    Value* Define(std::string_view name) {
+        if (Value* v = Find(name)) return v;
+        return ctx_.variables.Define(name);
+    }
+
+    struct Slot {
+        const char* name = nullptr;
+        size_t length = 0;
+        Value* value = nullptr;
+    };
+    static constexpr size_t kSlots = 64;
+
     PageContext& ctx_;
     PageReader in_;
     std::string scratch_;
+    std::array<Slot, kSlots> slots_{};
+    Value assigned_;
+    Value dropped_;
+    Value condition_;  // a block's condition is tested before anything inside the block runs
 };
 
 bool Executor::ExecuteStatement(char& stop) {
@@ -153,19 +205,15 @@ bool Executor::ExecuteStatement(char& stop) {
             ok = true;
             break;
         case QM_REC_VARIABLE: {
-            Value* var = ctx_.variables.Define(r.data);
-            Value v;
-            ok = var && Expression(v) == Eval::Value;
-            // Look the variable up again: evaluating the expression never adds variables, but
-            // the pointer must not be trusted across a call that could.
-            if (ok) *ctx_.variables.Find(r.data) = std::move(v);
+            Value* var = Define(r.data);
+            // Expressions never run statements, so one temporary serves every assignment.
+            ok = var && Expression(assigned_) == Eval::Value;
+            if (ok) CopyValue(*var, assigned_);
             break;
         }
-        case QM_REC_LIBRARY: {
-            Value ignored;
-            ok = Call(r.data, ignored);
+        case QM_REC_LIBRARY:
+            ok = Call(r.data, dropped_);  // statements never nest inside a call
             break;
-        }
         case QM_REC_IF: ok = If(); break;
         case QM_REC_WHILE: ok = While(); break;
         case QM_REC_SWITCH: ok = Switch(); break;
@@ -179,10 +227,9 @@ bool Executor::ExecuteStatement(char& stop) {
 }
 
 bool Executor::If() {
-    Value condition;
-    if (Expression(condition) != Eval::Value) return false;
+    if (Expression(condition_) != Eval::Value) return false;
     char stop;
-    if (Truth(condition)) {
+    if (Truth(condition_)) {
         stop = RunStatements();
         if (stop == QM_REC_ELSE) {
             Record r;
@@ -211,9 +258,8 @@ bool Executor::While() {
     const size_t condition = in_.position();
     for (;;) {
         in_.Seek(condition);
-        Value v;
-        if (Expression(v) != Eval::Value) return false;
-        if (!Truth(v)) {
+        if (Expression(condition_) != Eval::Value) return false;
+        if (!Truth(condition_)) {
             if (SkipStatements() != QM_REC_ENDWHILE) {
                 out().Error({}, "ENDWHILE", Msg::NotFound);
                 return false;
@@ -403,25 +449,57 @@ Eval Executor::SkipExpression() {
     }
 }
 
+// Integer operands are by far the most common in loops; this does what ApplyOperator does
+// for them without building a result value. False when `op` needs the general rules.
+bool IntegerFastPath(char op, Value& acc, int32_t r) {
+    const int32_t l = acc.number;
+    const auto wrap = [](int64_t n) { return static_cast<int32_t>(static_cast<uint32_t>(n)); };
+    switch (op) {
+        case '+': acc.number = wrap(int64_t{l} + r); return true;
+        case '-': acc.number = wrap(int64_t{l} - r); return true;
+        case '*': acc.number = wrap(int64_t{l} * r); return true;
+        case '&': acc.number = l & r; return true;
+        case '|': acc.number = l | r; return true;
+        case '=': acc.number = l == r; return true;
+        case '!': acc.number = l != r; return true;
+        case '<': acc.number = l < r; return true;
+        case '>': acc.number = l > r; return true;
+        default: return false;  // division has its own rules for 0 and -1
+    }
+}
+
 Eval Executor::Expression(Value& dst) {
-    Value acc;
-    const Eval first = Operand(acc);
+    // The destination is a fresh temporary of the caller, so it serves as the accumulator.
+    const Eval first = Operand(dst);
     if (first != Eval::Value) return first;
     for (;;) {
         Record r;
         const char code = in_.Read(r);
-        if (code == QM_REC_END) {
-            dst = std::move(acc);
-            return Eval::Value;
-        }
+        if (code == QM_REC_END) return Eval::Value;
         if (code != QM_REC_OPERATOR || r.data.size() != 1) {
             TraceCode(__LINE__, code);
             return Eval::Fail;
         }
+        const char op = r.data[0];
+        // An integer literal on the right of an integer needs no value of its own.
+        if (dst.type == kTagInteger && !dst.table) {
+            const size_t at = in_.position();
+            Record literal;
+            if (in_.Read(literal) == QM_REC_INTEGER && literal.data.size() == 4) {
+                uint32_t u = 0;
+                std::memcpy(&u, literal.data.data(), 4);
+                if (IntegerFastPath(op, dst, static_cast<int32_t>(u))) continue;
+            }
+            in_.Seek(at);
+        }
         Value right, result;
         if (Operand(right) != Eval::Value) return Eval::Fail;
-        if (!ApplyOperator(r.data[0], acc, right, result)) return Eval::Fail;
-        acc = std::move(result);
+        if (dst.type == kTagInteger && right.type == kTagInteger && !dst.table &&
+            IntegerFastPath(op, dst, right.number)) {
+            continue;
+        }
+        if (!ApplyOperator(op, dst, right, result)) return Eval::Fail;
+        std::swap(dst, result);
     }
 }
 
@@ -429,12 +507,19 @@ Eval Executor::Operand(Value& dst) {
     Record r;
     const char code = in_.Read(r);
     switch (code) {
-        case QM_REC_STRING: dst = Value::Text(r.data); return Eval::Value;
+        case QM_REC_STRING:
+            dst.type = kTagOctetString;
+            dst.bytes.assign(r.data);
+            dst.table.reset();
+            return Eval::Value;
         case QM_REC_INTEGER: {
             if (r.data.size() != 4) break;
             uint32_t u = 0;
             std::memcpy(&u, r.data.data(), 4);
-            dst = Value::Integer(static_cast<int32_t>(u));
+            dst.type = kTagInteger;
+            dst.number = static_cast<int32_t>(u);
+            dst.bytes.clear();
+            dst.table.reset();
             return Eval::Value;
         }
         case QM_REC_VARIABLE: return VariableReference(r.data, dst) ? Eval::Value : Eval::Fail;
@@ -447,42 +532,46 @@ Eval Executor::Operand(Value& dst) {
 }
 
 bool Executor::VariableReference(std::string_view name, Value& dst) {
-    const Value* var = ctx_.variables.Find(name);
+    const Value* var = Find(name);
     if (!var) {
         out().Error({}, name, Msg::NotFound);
         return false;
     }
-    std::array<Value, kMaxIndices> index;
+    std::array<int32_t, kMaxIndices> index{};
     int count = 0;
-    for (;;) {
+    if (in_.Peek() != QM_REC_END) {
         Value v;
-        const Eval e = Expression(v);
-        if (e == Eval::Fail) return false;
-        if (e == Eval::EndMark) break;
-        if (count == kMaxIndices) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: ErrorArray = %d", count + 1);
-            return false;
+        for (;;) {
+            const Eval e = Expression(v);
+            if (e == Eval::Fail) return false;
+            if (e == Eval::EndMark) break;
+            if (count == kMaxIndices) {
+                QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: ErrorArray = %d", count + 1);
+                return false;
+            }
+            index[count++] = IntegerForm(v);
         }
-        index[count++] = std::move(v);
+    } else {
+        Record end;
+        in_.Read(end);
     }
     Record sel;
     if (in_.Read(sel) != QM_REC_SELECTOR || sel.data.size() != 1) {
         TraceCode(__LINE__, sel.code);
         return false;
     }
-    var = ctx_.variables.Find(name);  // calls in the index expressions may not move it, but be sure
     if (count == 0) {
         if (var->IsTable()) {
             out().Error({}, name, Msg::SyntaxError);
             return false;
         }
-        dst = *var;
+        CopyValue(dst, *var);
     } else if (count == 2) {
         if (!var->IsTable() && !var->IsNull()) {
             out().Error({}, name, Msg::SyntaxError);
             return false;
         }
-        dst = var->Cell(IntegerForm(index[0]), IntegerForm(index[1]));
+        dst = var->Cell(index[0], index[1]);
     } else {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QMINTPR: ErrorArray = %d", count);
         return false;
@@ -497,24 +586,34 @@ bool Executor::Call(std::string_view library, Value& dst) {
 }
 
 bool Executor::OutputStatement(Value& dst) {
-    dst = Value::Null();
+    dst.Reset();
     Record fn;
     if (in_.Read(fn) != QM_REC_FUNCTION) {
         TraceCode(__LINE__, fn.code);
         return false;
     }
     enum { Html, Encode, Decode, Hex } kind;
-    auto is = [&](const char* n) { return fn.data.size() == strlen(n) && strncasecmp(fn.data.data(), n, fn.data.size()) == 0; };
-    if (is("OUTHTML")) kind = Html;
-    else if (is("OUTENCODEHTML")) kind = Encode;
-    else if (is("OUTDECODEHTML")) kind = Decode;
-    else if (is("OUTHEXHTML")) kind = Hex;
+    if (NameIs(fn.data, "OUTHTML")) kind = Html;
+    else if (NameIs(fn.data, "OUTENCODEHTML")) kind = Encode;
+    else if (NameIs(fn.data, "OUTDECODEHTML")) kind = Decode;
+    else if (NameIs(fn.data, "OUTHEXHTML")) kind = Hex;
     else {
         out().Error({}, fn.data, Msg::NotFound);
         return false;
     }
+    Value arg;
     for (;;) {
-        Value arg;
+        // A text literal that is a whole argument is written straight from the page.
+        if (kind == Html && in_.Peek() == QM_REC_STRING) {
+            const size_t at = in_.position();
+            Record text, end;
+            in_.Read(text);
+            if (in_.Read(end) == QM_REC_END) {
+                out().Write(UntilZero(text.data));
+                continue;
+            }
+            in_.Seek(at);
+        }
         const Eval e = Expression(arg);
         if (e == Eval::EndMark) return true;
         if (e == Eval::Fail) return false;
@@ -530,7 +629,7 @@ bool Executor::OutputStatement(Value& dst) {
 }
 
 bool Executor::LibraryCall(std::string_view library, Value& dst) {
-    dst = Value::Null();
+    dst.Reset();
     TagLibrary* lib = ctx_.libraries ? ctx_.libraries->Get(library) : nullptr;
     if (!lib) {
         out().Error({}, library, Msg::InitializeError);
@@ -588,7 +687,7 @@ bool Executor::LibraryCall(std::string_view library, Value& dst) {
     const int32_t rc = function(static_cast<int32_t>(args.size() + 2), argv.data());
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QMINTPR: Called %s()", name.c_str());
 
-    Value* level = ctx_.variables.Find("$ERROR_TAG_LEVEL");
+    Value* level = ctx_.variables.Find("$ERROR_TAG_LEVEL");  // a literal: never cache by address
     if (!level) {
         out().Error({}, "$ERROR_TAG_LEVEL", Msg::NotFound);
         return false;

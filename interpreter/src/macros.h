@@ -13,6 +13,7 @@ public:
     // Every compile run starts with the two selectors that make $X[i].OID and $X[i].TYPE work.
     MacroList() : macros_{{".OID", "[0].VALUE"}, {".TYPE", "[1].TAG"}} {}
 
+    size_t size() const { return macros_.size(); }
     void Define(std::string name, std::string replacement) {
         macros_.emplace_back(std::move(name), std::move(replacement));
     }

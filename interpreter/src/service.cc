@@ -36,8 +36,7 @@ extern "C" QMINTPR_API int32_t Service(void* service, char* params) {
         qm::intpr::PageContext context{qm::intpr::PageOutput(svc->hostContext, svc->output),
                                        &svc->libraries, {}};
         if (qm::intpr::IntprInitialize(context, params)) {
-            std::string page;
-            if (qm::intpr::ObtainCompiledPage(context, page)) qm::intpr::RunPage(context, page);
+            if (auto page = qm::intpr::ObtainCompiledPage(context)) qm::intpr::RunPage(context, *page);
         }
     } catch (const std::bad_alloc&) {
         // Out of memory in the middle of a page: the page just ends here.

@@ -43,7 +43,13 @@ struct Value {
 
     bool IsNull() const { return type == kTagNull; }
     bool IsTable() const { return table != nullptr; }
-    void Reset() { *this = Value(); }
+    // Back to NULL, keeping the text buffer's storage for the next use.
+    void Reset() {
+        type = kTagNull;
+        number = 0;
+        if (!bytes.empty()) bytes.clear();
+        if (table) table.reset();
+    }
 
     // Row i, element j (0-based); NULL past the end. For a plain value only (0, 0) exists.
     Value Cell(int32_t row, int32_t element) const;

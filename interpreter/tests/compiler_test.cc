@@ -151,6 +151,10 @@ TEST(CompilerDirectives, Errors) {
     std::string text;
     for (int i = 0; i < 40; ++i) text += bomb;
     EXPECT_EQ(Error(text + "A"), "main.htm: makeTemporary() Out of memory !");
+    // The macro list is bounded too.
+    std::string many;
+    for (int i = 0; i < 1100; ++i) many += "[%#DEFINE N" + std::to_string(i) + "N x%]";
+    EXPECT_EQ(Error(many), "main.htm: #DEFINE N1022N x Macro Error !");  // two macros are built in
 }
 
 TEST(CompilerDirectives, IncludesCompileInOrder) {

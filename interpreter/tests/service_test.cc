@@ -1,0 +1,308 @@
+// The library's exports through real loading: request variables, template files, the cache,
+// tag library calls and concurrent requests.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "qm/platform/library.h"
+#include "qm/testing/testing.h"
+#include "qmintpr/qmintpr.h"
+#include "test_util.h"
+
+namespace qm::intpr::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, std::string_view text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Moves a file's modification time by `seconds` from now.
+void SetMtime(const std::string& path, int seconds) {
+    const auto t = fs::file_time_type::clock::now() + std::chrono::seconds(seconds);
+    fs::last_write_time(path, t);
+}
+
+// A fresh installation root, the process in its bin/ as the HTTP server runs, and the
+// interpreter loaded by name.
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = fs::current_path();
+        fs::current_path(root_ / "bin");
+        lib_ = qm::platform::LoadLibraryByName("qmintpr");
+        ASSERT_NE(lib_, nullptr) << qm::platform::LibraryError();
+        init_ = reinterpret_cast<QmServiceInitializeFn>(qm::platform::LibrarySymbol(lib_, "ServiceInitialize"));
+        service_ = reinterpret_cast<QmServiceFn>(qm::platform::LibrarySymbol(lib_, "Service"));
+        release_ = reinterpret_cast<QmServiceReleaseFn>(qm::platform::LibrarySymbol(lib_, "ServiceRelease"));
+        ASSERT_TRUE(init_ && service_ && release_);
+        svc_ = init_(&capture_, nullptr, &Capture::Callback);
+        ASSERT_NE(svc_, nullptr);
+        unsetenv("QM_TESTTAG_INIT_FAIL");
+        setenv("QM_TESTTAG_LOG", (root_ / "log/testtag.log").c_str(), 1);
+    }
+    void TearDown() override {
+        if (svc_) release_(svc_);
+        if (lib_) qm::platform::FreeLibraryHandle(lib_);
+        fs::current_path(previous_);
+        unsetenv("QM_TESTTAG_LOG");
+    }
+
+    std::string Request(std::string params, int32_t* result = nullptr) {
+        capture_ = Capture();
+        const int32_t r = service_(svc_, params.data());
+        if (result) *result = r;
+        EXPECT_EQ(capture_.endCalls, 1);
+        return capture_.text;
+    }
+    std::string Page(const std::string& name, const std::string& extra = "") {
+        return Request("LANGUAGE=en|TEMPLATE=" + name + extra);
+    }
+    void Template(const std::string& rel, std::string_view text) { WriteFile(root_ / ("html/" + rel), text); }
+    std::string CachePath(const std::string& name) { return root_ / ("cache/en/" + name); }
+
+    qm::testing::TempRoot root_;
+    fs::path previous_;
+    qm::platform::LibraryHandle lib_ = nullptr;
+    QmServiceInitializeFn init_ = nullptr;
+    QmServiceFn service_ = nullptr;
+    QmServiceReleaseFn release_ = nullptr;
+    void* svc_ = nullptr;
+    Capture capture_;
+};
+
+TEST_F(ServiceTest, RequestVariablesFromTheParameterText) {
+    Template("common/vars.htm",
+             "[% OUTHTML($LANGUAGE, \",\", $template, \",\", $X.TAG, \",\", $x, \",\", $ERROR_TAG_LEVEL.TAG, \",\", $D) %]");
+    int32_t result = 0;
+    EXPECT_EQ(Request("LANGUAGE=en|TEMPLATE=vars.htm|X|D=first|D=second|Q=a=b", &result), "en,vars.htm,4,,5,first");
+    EXPECT_EQ(result, 7);  // Service returns what the final output call returned
+    // A two-byte character's second byte is never a separator.
+    Template("common/dbcs.htm", "[% OUTHEXHTML($T) %]");
+    EXPECT_EQ(Request("LANGUAGE=en|TEMPLATE=dbcs.htm|T=\x81|x"), "817C78");
+    // A name of 64 bytes or more cannot be a variable.
+    EXPECT_EQ(Request("LANGUAGE=en|TEMPLATE=vars.htm|" + std::string(63, 'L') + "=1"),
+              "IntprInitialize() Out of memory !");
+}
+
+TEST_F(ServiceTest, MissingOrUnsafeNames) {
+    Template("common/a.htm", "A");
+    EXPECT_EQ(Request("TEMPLATE=a.htm"), "$LANGUAGE Not Found !");
+    EXPECT_EQ(Request("LANGUAGE=en"), "$TEMPLATE Not Found !");
+    EXPECT_EQ(Request(""), "$LANGUAGE Not Found !");
+    WriteFile(root_ / "secret.htm", "secret");
+    for (const char* bad : {"../secret.htm", "..", "x/../../secret.htm", "/etc/passwd", "C:\\x", "a\\b", "",
+                            ".~a.htm.1.0", ".hidden"}) {
+        EXPECT_EQ(Page(bad), std::string(bad) + (std::string(bad).empty() ? "" : " ") + "Not Found !") << bad;
+    }
+    EXPECT_EQ(Request("LANGUAGE=../..|TEMPLATE=a.htm"), "../.. Not Found !");
+    EXPECT_EQ(Page("missing.htm"), "missing.htm Not Found !");
+    EXPECT_FALSE(fs::exists(CachePath("missing.htm")));
+    // Includes cannot climb out of the template folders either.
+    Template("en/inc.htm", "[% #INCLUDE ../../secret.htm %]");
+    EXPECT_EQ(Page("inc.htm"), "../../secret.htm Not Found !");
+}
+
+TEST_F(ServiceTest, LanguageFolderFirstThenCommon) {
+    Template("common/shared.htm", "common");
+    Template("common/both.htm", "common");
+    Template("en/both.htm", "english");
+    EXPECT_EQ(Page("shared.htm"), "common");
+    EXPECT_EQ(Request("LANGUAGE=de|TEMPLATE=shared.htm"), "common");
+    EXPECT_EQ(Page("both.htm"), "english");
+    EXPECT_EQ(Request("LANGUAGE=de|TEMPLATE=both.htm"), "common");
+    EXPECT_TRUE(fs::is_directory(root_ / "cache/de"));
+}
+
+TEST_F(ServiceTest, CacheFileIsBuiltSealedAndReused) {
+    Template("en/t.htm", "<P>[% $N = 0 %][% WHILE ($N < 3) %]x[% $N = $N + 1 %][% ENDWHILE %]</P>");
+    fs::remove_all(root_ / "cache");  // the cache root is created when missing
+    EXPECT_EQ(Page("t.htm"), "<P>xxx</P>");
+    const std::string cached = ReadFile(CachePath("t.htm"));
+    EXPECT_EQ(cached.substr(0, 13), std::string("#\x08\x00\x00\x00OVRELOP2", 13));
+    EXPECT_EQ(cached.substr(13), CompileText(ReadFile(root_ / "html/en/t.htm")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "cache/en"), fs::directory_iterator()), 1);
+
+    // A sealed page that is not older than its template is executed as it is.
+    std::string edited = cached;
+    edited.replace(edited.find("<P>"), 3, "<Q>");
+    WriteFile(CachePath("t.htm"), edited);
+    EXPECT_EQ(Page("t.htm"), "<Q>xxx</P>");
+
+    // An interrupted build (UNSEALED) is never used: it is deleted and rebuilt.
+    std::string unsealed = edited;
+    unsealed.replace(5, 8, "UNSEALED");
+    WriteFile(CachePath("t.htm"), unsealed);
+    EXPECT_EQ(Page("t.htm"), "<P>xxx</P>");
+    EXPECT_EQ(ReadFile(CachePath("t.htm")).substr(5, 8), "OVRELOP2");
+
+    // A newer template makes the page stale.
+    WriteFile(CachePath("t.htm"), edited);
+    Template("en/t.htm", "new");
+    SetMtime(root_ / "html/en/t.htm", 5);
+    EXPECT_EQ(Page("t.htm"), "new");
+
+    // A template that is gone takes its page with it.
+    fs::remove(root_ / "html/en/t.htm");
+    EXPECT_EQ(Page("t.htm"), "t.htm Not Found !");
+    EXPECT_FALSE(fs::exists(CachePath("t.htm")));
+}
+
+TEST_F(ServiceTest, OnlyTheMainTemplateDecidesStaleness) {
+    Template("en/main.htm", "[% #INCLUDE part.htm %]");
+    Template("common/part.htm", "old part");
+    EXPECT_EQ(Page("main.htm"), "old part");
+    Template("common/part.htm", "new part");
+    SetMtime(root_ / "html/common/part.htm", 5);
+    EXPECT_EQ(Page("main.htm"), "old part");
+    SetMtime(root_ / "html/en/main.htm", 10);
+    EXPECT_EQ(Page("main.htm"), "new part");
+}
+
+TEST_F(ServiceTest, FailedCompileLeavesNoCacheFile) {
+    Template("en/bad.htm", "before[% IF (1 %]after");
+    EXPECT_EQ(Page("bad.htm"), "bad.htm: IF (1  Syntax Error !");
+    EXPECT_TRUE(fs::is_empty(root_ / "cache/en"));
+    // A header that is not "OVRELOP2", or is too long to be one, is not trusted either.
+    Template("en/ok.htm", "fine");
+    std::string page = "#\x09\x00\x00\x00OVRELOP2X";
+    page.append("@\x03\x00\x00\x00old", 8);
+    WriteFile(CachePath("ok.htm"), page);
+    SetMtime(CachePath("ok.htm"), 5);
+    EXPECT_EQ(Page("ok.htm"), "fine");
+}
+
+TEST_F(ServiceTest, CacheFileThatCannotBeCreated) {
+    Template("en/t.htm", "x");
+    fs::remove_all(root_ / "cache/en");
+    WriteFile(root_ / "cache/en", "not a folder");
+    EXPECT_EQ(Page("t.htm"), "t.htm: ..\\cache\\en\\t.htm Not Create !");
+}
+
+TEST_F(ServiceTest, CacheFileThatCannotBeRead) {
+    // A folder where the page should be opens but cannot be read: the read error is reported
+    // and no page is run from it.
+    Template("en/t.htm", "x");
+    fs::create_directories(CachePath("t.htm"));
+    SetMtime(CachePath("t.htm"), 5);
+    EXPECT_EQ(Page("t.htm"), "DISK Read Error !DISK Read Error !");
+}
+
+TEST_F(ServiceTest, TagLibraryResultsBecomeTables) {
+    Template("en/tag.htm",
+             "[% $R = QmTestTag.TAGResult(0, \"30143008060" "32B0601020107300806032B0602020109\") %]"
+             "[% OUTHTML($ERROR_TAG_LEVEL, \":\", $R[0][0], \"=\", $R[0], \";\", $R[1].OID, \"=\", $R[1][1], "
+             "\" type \", $R[1].TYPE, \" past \", $R[2][0].TAG) %]");
+    EXPECT_EQ(Page("tag.htm"), "0:1.3.6.1=7;1.3.6.2=9 type 2 past 5");
+}
+
+TEST_F(ServiceTest, TagLibraryCodesAndNullResults) {
+    // $ERROR_TAG_LEVEL holds every call's code; a negative code, no result or a block that does
+    // not decode all give NULL, and the page goes on.
+    Template("en/codes.htm",
+             "[% $R = QmTestTag.TAGResult(-3, \"020101\") %][% OUTHTML($ERROR_TAG_LEVEL, \"/\", $R.TAG) %]|"
+             "[% $R = QmTestTag.TAGResult(5, \"NULL\") %][% OUTHTML($ERROR_TAG_LEVEL, \"/\", $R.TAG) %]|"
+             "[% $R = QmTestTag.TAGResult(0, \"3003020201\") %][% OUTHTML($ERROR_TAG_LEVEL, \"/\", $R.TAG) %]|"
+             "[% $R = QmTestTag.TAGResult(1, \"0201FF\") %][% OUTHTML($ERROR_TAG_LEVEL, \"/\", $R) %]|"
+             "[% $R = QmTestTag.TAGResult(0, \"0500\") %][% OUTHTML($ERROR_TAG_LEVEL, \"/\", $R.TAG) %]|"
+             "[% IF ($ERROR_TAG_LEVEL == 0) %]zero[% ELSE %]other[% ENDIF %]");
+    EXPECT_EQ(Page("codes.htm"), "-3/5|5/5|0/5|1/-1|0/5|zero");
+    // A result with one row of two elements is a table: using it without indices is an error.
+    Template("en/table.htm", "[% $R = QmTestTag.TAGResult(0, \"3006020101020102\") %][% OUTHTML($R[0][1]) %][% OUTHTML($R) %]");
+    EXPECT_EQ(Page("table.htm"), "2$R Syntax Error !");
+}
+
+TEST_F(ServiceTest, ArgumentVectorAndHandle) {
+    Template("en/args.htm",
+             "[% QmTestTag.TAGDescribe(\"it-\", 42, \"text\", $ERROR_TAG_LEVEL) %]|"
+             "[% $H = QmTestTag.TAGHandle(1) %][% OUTHTML($H) %]");
+    const std::string out = Page("args.htm");
+    EXPECT_EQ(out.substr(0, out.find('|')), "argc=6 i:42 t:text null");
+    const std::string log = ReadFile(root_ / "log/testtag.log");
+    ASSERT_EQ(log.substr(0, 5), "init ");
+    const std::string handle = log.substr(5, log.find(' ', 5) - 5);
+    EXPECT_EQ(out.substr(out.find('|') + 1), handle);
+    EXPECT_NE(log.find("reserved 0"), std::string::npos);
+    // The library stays loaded across requests: no second TAGInitialize.
+    Page("args.htm");
+    release_(svc_);
+    svc_ = nullptr;
+    EXPECT_EQ(ReadFile(root_ / "log/testtag.log"), "init " + handle + " reserved 0\nrelease " + handle + "\n");
+}
+
+TEST_F(ServiceTest, LibraryAndFunctionErrorsStopThePage) {
+    // A library whose TAGInitialize fails is not kept, and is tried again at its next use.
+    Template("en/ok.htm", "[% $X = QmTestTag.TAGResult(0, \"020102\") %][% OUTHTML($X) %]");
+    setenv("QM_TESTTAG_INIT_FAIL", "1", 1);
+    EXPECT_EQ(Page("ok.htm"), "QmTestTag Initialize Error !");
+    EXPECT_EQ(Page("ok.htm"), "QmTestTag Initialize Error !");
+    unsetenv("QM_TESTTAG_INIT_FAIL");
+    EXPECT_EQ(Page("ok.htm"), "2");
+    Template("en/nolib.htm", "a[% NoSuchLibrary.TAGX(1) %]b");
+    EXPECT_EQ(Page("nolib.htm"), "aNoSuchLibrary Initialize Error !");
+    Template("en/nofn.htm", "a[% $X = QmTestTag.TAGMissing(1) %]b");
+    EXPECT_EQ(Page("nofn.htm"), "aTAGMissing Not Found !");
+    const std::string log = ReadFile(root_ / "log/testtag.log");
+    EXPECT_EQ(log.find("init failed\ninit failed\ninit "), 0u) << log;
+}
+
+thread_local std::string t_page;
+thread_local int t_ends = 0;
+int32_t ThreadOutput(void*, int32_t, int32_t count, const char* bytes) {
+    if (count == 0) t_ends++;
+    else t_page.append(bytes, static_cast<size_t>(count));
+    return 0;
+}
+
+TEST_F(ServiceTest, ConcurrentRequestsWhileTheCacheIsBuilt) {
+    for (int t = 0; t < 4; ++t) {
+        std::string body = "[% $N = 0 %][% WHILE ($N < 50) %][% $N = $N + 1 %][% ENDWHILE %]";
+        body += "[% QmTestTag.TAGSlow(1) %]page" + std::to_string(t) + "=[% OUTHTML($N) %]";
+        body += std::string(20000, 'x');  // several chunks to compile
+        Template("en/p" + std::to_string(t) + ".htm", body);
+    }
+    // One service object for every thread, as in the server; each thread's output is told
+    // apart by the callback itself.
+    void* shared = init_(nullptr, nullptr, &ThreadOutput);
+    std::vector<std::thread> threads;
+    std::atomic<int> bad{0};
+    for (int i = 0; i < 8; ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 6; ++round) {
+                t_page.clear();
+                t_ends = 0;
+                const int t = (i + round) % 4;
+                std::string params = "LANGUAGE=en|TEMPLATE=p" + std::to_string(t) + ".htm";
+                service_(shared, params.data());
+                const std::string expected = "page" + std::to_string(t) + "=50" + std::string(20000, 'x');
+                if (t_page != expected || t_ends != 1) bad++;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    // Calls into one library never overlapped.
+    std::string params = "LANGUAGE=en|TEMPLATE=overlaps.htm";
+    Template("en/overlaps.htm", "[% $O = QmTestTag.TAGOverlaps(1) %][% OUTHTML($O) %]");
+    t_page.clear();
+    service_(shared, params.data());
+    EXPECT_EQ(t_page, "0");
+    release_(shared);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "cache/en"), fs::directory_iterator()), 5);
+}
+
+}  // namespace
+}  // namespace qm::intpr::test

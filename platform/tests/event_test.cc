@@ -102,27 +102,20 @@ TEST(NamedEvent, ControlChannelHandOffAcrossProcesses) {
 
 TEST(NamedEvent, KilledOwnerLeavesNothingBehind) {
     TempRoot root;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    Child child([&] {
+    testing::Holder child([&](const testing::Holder::Hold& hold) {
         NamedEvent e;
         e.Create("QntfmgrEvent", false);
         e.Set();
-        char c = 'r';
-        if (write(ready[1], &c, 1) != 1) return 2;
-        pause();
+        hold();
         return 0;
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(child.ready());
     child.Kill(9);
     child.Wait();
     NamedEvent e;
     EXPECT_EQ(e.Open("QntfmgrEvent"), kErrFileNotFound);
     ASSERT_EQ(e.Create("QntfmgrEvent", false), 0);
     EXPECT_EQ(e.Wait(0), kWaitTimeout) << "fresh object, fresh state";
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST(NamedEvent, WaitWakesAcrossProcesses) {

@@ -68,26 +68,19 @@ TEST(Mailslot, WritingWithoutReaderFailsAndADeadReaderCanBeReplaced) {
     TempRoot root;
     MailslotWriter w;
     EXPECT_EQ(w.Open("\\\\.\\MAILSLOT\\Qntfmgr"), kErrFileNotFound);
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    Child reader([&] {
+    testing::Holder reader([&](const testing::Holder::Hold& hold) {
         MailslotReader r;
         if (r.Create("\\\\.\\MAILSLOT\\Qntfmgr") != 0) return 1;
-        char c = 'r';
-        if (write(ready[1], &c, 1) != 1) return 2;
-        pause();
+        hold();
         return 0;
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(reader.ready());
     ASSERT_EQ(w.Open("\\\\.\\MAILSLOT\\Qntfmgr"), 0);
     reader.Kill(9);
     reader.Wait();
     EXPECT_NE(w.Write("10"), 0) << "the reader has gone";
     MailslotReader next;
     EXPECT_EQ(next.Create("\\\\.\\MAILSLOT\\Qntfmgr"), 0) << "a crash must not block the restart";
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST(Mailslot, OversizedMessageIsDroppedNotOverrun) {

@@ -32,18 +32,13 @@ TEST(NamedMutex, CreateOpenAndLifetime) {
 
 TEST(NamedMutex, ExistsWhileAnotherProcessHoldsAHandle) {
     TempRoot root;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    Child child([&] {
+    testing::Holder child([&](const testing::Holder::Hold& hold) {
         NamedMutex m;
         if (m.Create("Marker") != 0) return 1;
-        char c = 'r';
-        if (write(ready[1], &c, 1) != 1) return 2;
-        pause();
+        hold();
         return 0;
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(child.ready());
     NamedMutex probe;
     EXPECT_EQ(probe.Open("Marker"), 0);
     probe.Close();
@@ -52,8 +47,6 @@ TEST(NamedMutex, ExistsWhileAnotherProcessHoldsAHandle) {
     EXPECT_EQ(probe.Open("Marker"), kErrFileNotFound) << "a killed holder leaves nothing";
     NamedMutex fresh;
     EXPECT_EQ(fresh.Create("Marker"), 0) << "the next start creates it anew";
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST(NamedMutex, OwnershipIsRecursiveAndPerThread) {
@@ -92,19 +85,14 @@ TEST(NamedMutex, OwnershipIsRecursiveAndPerThread) {
 
 TEST(NamedMutex, ExcludesOtherProcessesAndIsFreedWhenTheOwnerDies) {
     TempRoot root;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    Child holder([&] {
+    testing::Holder holder([&](const testing::Holder::Hold& hold) {
         NamedMutex m;
         m.Create("NtfDBCompact");
         if (m.Wait() != 0) return 1;
-        char c = 'h';
-        if (write(ready[1], &c, 1) != 1) return 2;
-        pause();
+        hold();
         return 0;
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(holder.ready());
     NamedMutex m;
     ASSERT_EQ(m.Create("NtfDBCompact"), kErrAlreadyExists);
     EXPECT_EQ(m.Wait(100), kWaitTimeout);
@@ -112,8 +100,6 @@ TEST(NamedMutex, ExcludesOtherProcessesAndIsFreedWhenTheOwnerDies) {
     holder.Wait();
     EXPECT_EQ(m.Wait(2000), 0) << "an owner's death releases the mutex";
     EXPECT_EQ(m.Release(), 0);
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST(NamedMutex, SerialisesReadModifyWriteAcrossProcesses) {

@@ -36,27 +36,20 @@ TEST(SharedBlock, SharedBetweenProcessesAndBoundsChecked) {
 
 TEST(SharedBlock, FreshAfterItsCreatorWasKilled) {
     TempRoot root;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    Child child([&] {
+    testing::Holder child([&](const testing::Holder::Hold& hold) {
         SharedBlock b;
         b.Create("MapServiceCtrl");
         b.Write(0, std::span<const char>("9", 2));
-        char c = 'r';
-        if (write(ready[1], &c, 1) != 1) return 2;
-        pause();
+        hold();
         return 0;
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(child.ready());
     child.Kill(9);
     child.Wait();
     SharedBlock b;
     EXPECT_EQ(b.Open("MapServiceCtrl"), kErrFileNotFound);
     ASSERT_EQ(b.Create("MapServiceCtrl"), 0);
     EXPECT_EQ(b.Data()[0], '\0') << "no stale command survives";
-    close(ready[0]);
-    close(ready[1]);
 }
 
 }  // namespace qm::platform

@@ -75,6 +75,26 @@ int Child::Wait(std::chrono::milliseconds timeout) {
     }
 }
 
+Holder::Holder(const std::function<int(const Hold& hold)>& setup) {
+    if (pipe(pipe_) != 0) return;
+    child_ = std::make_unique<Child>([&] {
+        return setup([this] {
+            char c = 'r';
+            if (write(pipe_[1], &c, 1) != 1) _exit(98);
+            for (;;) pause();
+        });
+    });
+    ::close(pipe_[1]);
+    pipe_[1] = -1;
+    char c;
+    ready_ = read(pipe_[0], &c, 1) == 1;  // EOF: the child ended without holding
+}
+
+Holder::~Holder() {
+    child_.reset();
+    if (pipe_[0] >= 0) ::close(pipe_[0]);
+}
+
 bool Eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {

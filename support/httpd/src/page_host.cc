@@ -3,6 +3,7 @@
 // request: a thread-local pointer leads the callback to that request's writer.
 #include "page_host.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "qm/platform/library.h"
@@ -13,15 +14,20 @@ namespace qm::httpd {
 namespace {
 
 constexpr size_t kGather = 8192;
+// A page that waits on the network between writes (a discovery listing printers as they
+// answer) should show each piece without waiting for 8 KB to gather.
+constexpr auto kFlushAfter = std::chrono::milliseconds(50);
 
 struct RequestSink {
     const PageWriter* writer;
     std::string buffer;
     bool gone = false;
+    std::chrono::steady_clock::time_point lastFlush = std::chrono::steady_clock::now();
 
     bool Flush() {
         if (!buffer.empty() && !gone) gone = !(*writer)(buffer);
         buffer.clear();
+        lastFlush = std::chrono::steady_clock::now();
         return !gone;
     }
 };
@@ -34,7 +40,11 @@ int32_t Output(void* /*hostContext*/, int32_t /*kind*/, int32_t count, const cha
     if (count <= 0 || !bytes) return sink->Flush() ? 0 : -1;  // end of the page
     if (sink->gone) return -1;
     sink->buffer.append(bytes, static_cast<size_t>(count));
-    if (sink->buffer.size() >= kGather && !sink->Flush()) return -1;
+    if ((sink->buffer.size() >= kGather ||
+         std::chrono::steady_clock::now() - sink->lastFlush >= kFlushAfter) &&
+        !sink->Flush()) {
+        return -1;
+    }
     return 0;
 }
 

@@ -324,6 +324,12 @@ void HttpServer::ServePage(const httplib::Request& req, httplib::Response& res) 
     res.status = 200;
     res.set_header("Pragma", "no-cache");
     res.set_header("Cache-Control", "no-cache");
+    // Pages print what printers report (descriptions, names) and the template language has no
+    // HTML escaping; the pages need no scripts, so a hostile device's text cannot run as one.
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
+                   "frame-ancestors 'none'");
+    res.set_header("X-Content-Type-Options", "nosniff");
     if (req.method == "HEAD") return;
     PageHost* pages = pages_;
     res.set_chunked_content_provider("text/html", [pages, params](size_t, httplib::DataSink& sink) {

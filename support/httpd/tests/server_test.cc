@@ -213,6 +213,13 @@ TEST_F(Server, CgiStatusLocationNphAndTimeOut) {
 
 TEST_F(Server, SurvivesMalformedAndOversizedRequests) {
     StartServer();
+    auto count = [&](const char* what) {
+        std::string dir = "/proc/" + std::to_string(pid_) + "/" + what;
+        size_t n = 0;
+        for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir)) ++n;
+        return n;
+    };
+    const size_t fdsBefore = count("fd"), threadsBefore = count("task");
     EXPECT_NE(Raw(port_, "NONSENSE\r\n\r\n").find("400"), std::string::npos);
     EXPECT_NE(Raw(port_, "GET / HTTP/1.1\r\nX: " + std::string(20000, 'a') + "\r\n\r\n").find("HTTP/1.1 4"),
               std::string::npos);
@@ -232,6 +239,11 @@ TEST_F(Server, SurvivesMalformedAndOversizedRequests) {
     auto r = Client().Get("/");
     ASSERT_TRUE(r) << "still serving";
     EXPECT_EQ(r->status, 200);
+    // Every connection has been closed by now (clients gone, keep-alive ended): nothing leaked.
+    EXPECT_TRUE(testing::Eventually([&] { return count("fd") <= fdsBefore + 1; },
+                                    std::chrono::seconds(12)))
+        << count("fd") << " descriptors, " << fdsBefore << " before";
+    EXPECT_EQ(count("task"), threadsBefore) << "worker threads are a fixed pool";
 }
 
 TEST_F(Server, StopPauseAndContinueThroughNamedObjects) {

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "qmrslv.h"
 
@@ -23,13 +26,30 @@ struct Lookup {
     bool finished = false;
     bool found = false;
     std::string name;
+    bool exited = false;  // guarded by the helpers' mutex: nothing left but returning
 };
 
-// Helpers still running after their caller gave up; the library waits for them before it
-// is unloaded, as their code lives in it.
-std::mutex g_liveMutex;
-std::condition_variable g_liveDone;
-int g_live = 0;
+// Every helper thread is kept until it has finished and is joined: a helper may outlive the
+// caller that gave up on it, and the library must not be unloaded under it. The table is
+// never destroyed, so no static destructor runs under a helper either.
+struct Helpers {
+    std::mutex mutex;
+    std::condition_variable done;
+    int live = 0;
+    std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> threads;
+};
+
+std::atomic<Helpers*> g_helpers{nullptr};
+
+Helpers& Live() {
+    Helpers* h = g_helpers.load();
+    if (!h) {
+        auto* made = new Helpers;
+        if (g_helpers.compare_exchange_strong(h, made)) h = made;
+        else delete made;
+    }
+    return *h;
+}
 
 std::chrono::milliseconds Bound() {
     const char* v = std::getenv("QM_RESOLVER_TIMEOUT_MS");
@@ -65,15 +85,30 @@ void Resolve(std::shared_ptr<Lookup> job, sockaddr_storage sa, socklen_t len) {
         job->finished = true;
     }
     job->done.notify_all();
-    std::lock_guard lock(g_liveMutex);
-    --g_live;
-    g_liveDone.notify_all();
+    Helpers& h = Live();
+    std::lock_guard lock(h.mutex);
+    --h.live;
+    job->exited = true;
+    h.done.notify_all();
 }
 
 struct UnloadGuard {
     ~UnloadGuard() {
-        std::unique_lock lock(g_liveMutex);
-        g_liveDone.wait_for(lock, Bound() * 2, [] { return g_live == 0; });
+        Helpers* h = g_helpers.load();
+        if (!h) return;  // no lookup ever ran
+        bool allEnded;
+        {
+            std::unique_lock lock(h->mutex);
+            h->done.wait_for(lock, Bound() * 2, [&] { return h->live == 0; });
+            allEnded = h->live == 0;
+            for (auto& [job, t] : h->threads) {
+                if (allEnded) t.join();
+                else t.detach();
+            }
+            h->threads.clear();
+        }
+        // A helper still running keeps the table; otherwise it goes with the library.
+        if (allEnded) delete g_helpers.exchange(nullptr);
     }
 } g_unloadGuard;
 
@@ -87,15 +122,20 @@ extern "C" int LookupHostName(const char* address, char* buffer, int size) {
     if (!ParseAddress(address, sa, len)) return 0;
     auto job = std::make_shared<Lookup>();
     {
-        std::lock_guard lock(g_liveMutex);
-        ++g_live;
-    }
-    try {
-        std::thread(Resolve, job, sa, len).detach();
-    } catch (...) {
-        std::lock_guard lock(g_liveMutex);
-        --g_live;
-        return 0;
+        Helpers& h = Live();
+        std::lock_guard lock(h.mutex);
+        // Helpers whose lookups have ended are joined here, so they do not pile up.
+        std::erase_if(h.threads, [](auto& entry) {
+            if (!entry.first->exited) return false;
+            entry.second.join();
+            return true;
+        });
+        try {
+            h.threads.emplace_back(job, std::thread(Resolve, job, sa, len));
+            ++h.live;
+        } catch (...) {
+            return 0;
+        }
     }
     std::unique_lock lock(job->mutex);
     if (!job->done.wait_for(lock, Bound(), [&] { return job->finished; })) return 0;

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <atomic>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "qmrslv.h"
 
@@ -39,6 +42,27 @@ TEST(Resolver, AnswersWithinTheBound) {
     // A documentation-only address: either no name quickly, or the bound cuts the wait.
     LookupHostName("192.0.2.77", name, sizeof name);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
+}
+
+}  // namespace
+
+namespace {
+
+// Each lookup joins the helpers that have ended before it; many in a row, from several
+// threads, must neither hang nor pile up.
+TEST(Resolver, ManyLookupsInARowFromSeveralThreads) {
+    std::vector<std::thread> threads;
+    std::atomic<int> found{0};
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                char name[64];
+                if (LookupHostName("127.0.0.1", name, sizeof name)) ++found;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(found.load(), 30);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace qm::testing {
@@ -42,6 +43,30 @@ public:
 private:
     pid_t pid_ = -1;
     bool reaped_ = false;
+};
+
+// A child process that sets something up (creates an object, takes a lock...) and then holds
+// it until killed. The constructor returns once the set-up has finished in the child.
+class Holder {
+public:
+    // `setup` runs in the child and calls hold() once its objects exist: hold() reports the
+    // child ready and never returns, so everything `setup` made stays alive until the child is
+    // killed. A `setup` that returns instead ends the child with its result.
+    using Hold = std::function<void()>;
+    explicit Holder(const std::function<int(const Hold& hold)>& setup);
+    ~Holder();
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    bool ready() const { return ready_; }
+    void Kill(int signal = 9) { child_->Kill(signal); }
+    int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        return child_->Wait(timeout);
+    }
+
+private:
+    int pipe_[2] = {-1, -1};
+    std::unique_ptr<Child> child_;
+    bool ready_ = false;
 };
 
 // Polls `cond` until it is true or the time runs out.

@@ -1,0 +1,54 @@
+// Fuzzes the template compiler: any template text, including one that includes itself, must
+// compile or fail with one error line, quickly, and whatever it writes must read back as a
+// well-formed stream of records.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "compiler.h"
+#include "page_reader.h"
+
+namespace {
+
+int32_t CountLines(void* context, int32_t, int32_t count, const char*) {
+    if (count > 0) ++*static_cast<int*>(context);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    int errorLines = 0;
+    qm::intpr::PageOutput out(&errorLines, &CountLines);
+    qm::intpr::CompileLimits limits;
+    limits.maxIncludes = 32;  // every name includes the input itself; keep one run short
+    limits.maxText = 1u << 20;
+    limits.maxPage = 8u << 20;
+    qm::intpr::Compiler compiler(
+        [&text](std::string_view name, std::string& content) {
+            if (name == "missing") return false;
+            content = text;
+            return true;
+        },
+        out, limits);
+    std::string page;
+    const bool ok = compiler.CompileTemplate("main.htm", page);
+    if (ok != (errorLines == 0) || errorLines > 1) std::abort();
+
+    // Every record the compiler wrote must read back, up to the very end of the page.
+    qm::intpr::PageReader reader(page);
+    qm::intpr::Record r;
+    size_t records = 0;
+    while (reader.position() < page.size()) {
+        const size_t before = reader.position();
+        if (reader.Read(r) == 0) {
+            // Only a text or literal longer than the executor's record limit may stop the walk.
+            if (page.size() - before < QM_RECORD_HEADER_SIZE) std::abort();
+            break;
+        }
+        ++records;
+    }
+    return 0;
+}
