@@ -104,6 +104,7 @@ int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED StartDeviceDiscovery(%s,%s,%s,%s,%s,%s,%s,%s,%s,%s)\n",
             Text(argv, 1), Text(argv, 2), Text(argv, 3), Text(argv, 4), Text(argv, 5), Text(argv, 6),
             Text(argv, 7), Text(argv, 8), Text(argv, 9), Text(argv, 10));
+    EnsureDbThread();
     discovered_.clear();
     char* end = nullptr;
     unsigned long param = std::strtoul(Text(argv, 1), &end, 16);
@@ -227,6 +228,7 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
         return Finish("GetDiscoveryResult", argv, -2);
     }
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetDiscoveryResult(%d)\n", *static_cast<const int32_t*>(argv[1]));
+    EnsureDbThread();
     DiscoverySession* s = SessionOf(argv);
     if (s == nullptr) return Finish("GetDiscoveryResult", argv, -2);
     for (;;) {
@@ -310,6 +312,7 @@ int CTagProcessor::EndDeviceDiscovery(int argc, void** argv) {
     if (!CheckArgs(argc, argv, 1, false) || *static_cast<const int32_t*>(argv[1]) <= 0)
         return Finish("EndDeviceDiscovery", argv, -2);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED EndDeviceDiscovery(%d)\n", *static_cast<const int32_t*>(argv[1]));
+    EnsureDbThread();
     auto it = sessions_.open.find(*static_cast<const int32_t*>(argv[1]));
     if (it == sessions_.open.end()) return Finish("EndDeviceDiscovery", argv, -2);
     sessions_.Close(*it->second);

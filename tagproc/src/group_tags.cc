@@ -28,6 +28,7 @@ int ReadNameList(const std::string& mode, const char* group, std::vector<std::st
     };
     *call = mode == "ALL" ? "DBReadGroupNameList" : mode == "SUBCURRENT" ? "DBReadSubGroupNameList"
                                                                        : "DBReadAddGroupNameList";
+    EnsureDbThread();
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: %s\n", *call);
     int count = 0;
     int r = read(&count, nullptr);
@@ -59,6 +60,7 @@ int CTagProcessor::DbTextTag(const char* name, int argc, void** argv, int expect
     else
         QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED %s(%s,%s)\n", name, Text(argv, 1), Text(argv, 2));
     std::vector<char> data(kDbText, 0);
+    EnsureDbThread();
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: %s\n", dbCall);
     int r = read(data.data());
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: %s=%d\n", dbCall, r);

@@ -265,6 +265,7 @@ int CTagProcessor::GetDeviceName(int argc, void** argv) {
         }
         if (!key.ip.empty()) {
             char name[DB_HOSTNAME_SIZE + 1] = {};
+            EnsureDbThread();
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBReadIPHostName\n");
             int r = DBReadIPHostName(key.ip.c_str(), name);
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBReadIPHostName=%d\n", r);

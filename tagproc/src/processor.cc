@@ -23,11 +23,11 @@ constexpr int kMaxGrow = 8;
 // several threads, so every thread opens its own context before its first database call.
 thread_local bool tDbReady = false;
 
+}  // namespace
+
 void EnsureDbThread() {
     if (!tDbReady) tDbReady = DBMgrInitialize() == 0;
 }
-
-}  // namespace
 
 CTagProcessor::CTagProcessor(void* hostContext, void* hostValue, QmOutputCallback output, int32_t reserved)
     : hostContext_(hostContext), hostValue_(hostValue), output_(output), reserved_(reserved) {

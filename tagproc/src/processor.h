@@ -29,6 +29,10 @@ struct DiscoverySessions {
     int32_t next = 1;
 };
 
+// Opens the configuration database's context of the calling thread once (the HTTP server
+// calls tags from several threads; each needs its own before its first database call).
+void EnsureDbThread();
+
 class CTagProcessor {
 public:
     // Runs the whole construction; ok() tells whether every component started.
