@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The management site in headless Chromium against the simulated printers: run a discovery,
+# open the printer list and every printer's page, and check what they show against the
+# printers' data files. Screenshots are kept in the build folder (site-*.png).
+set -euo pipefail
+build="$1"
+source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
+root=$(mktemp -d /tmp/qmsite.XXXXXX)
+profile=$(mktemp -d /tmp/qmchrome.XXXXXX)
+pid=""
+state="$root/run/printers"
+cleanup() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  "$source_dir/scripts/printers.sh" stop --state "$state" >/dev/null 2>&1 || true
+  wait 2>/dev/null
+  rm -rf "$root" "$profile"
+}
+trap cleanup EXIT
+free_port() { python3 -c 'import socket,sys; s=socket.socket(socket.AF_INET, getattr(socket,"SOCK_"+sys.argv[1])); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' "$1"; }
+browser=$(command -v chromium || true)
+[ -n "$browser" ] || { echo "chromium is not installed (scripts/setup.sh installs it)"; exit 1; }
+
+cmake --install "$build" --prefix "$root" >/dev/null
+snmp_port=$(free_port DGRAM)
+net="127.0.$((RANDOM % 200 + 20))"
+"$source_dir/scripts/printers.sh" start --state "$state" --port "$snmp_port" --net "$net" >/dev/null
+"$root/bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
+"$root/bin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF \
+  QMC_BroadIPAdr6 "$net.11" QMC_BroadIPAdr7 "$net.12" QMC_BroadIPAdr8 "$net.13" \
+  QMC_BroadIPAdr9 "$net.14" QMC_BroadIPAdr10 "$net.15" >/dev/null
+# Short time-outs keep the silent-printer case quick; answers on loopback come in milliseconds.
+"$root/bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpTimeout 700
+"$root/bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpRetries 1
+port=$(free_port STREAM)
+"$root/bin/qmhttpd" --root "$root" --port "$port" 2>"$root/log/qmhttpd.err" &
+pid=$!
+for _ in $(seq 100); do curl -fs "http://127.0.0.1:$port/" >/dev/null 2>&1 && break; sleep 0.1; done
+
+flags=(--headless --no-sandbox --disable-gpu --disable-quic --no-first-run
+       --disable-background-networking --disable-component-update --disable-sync
+       --user-data-dir="$profile")
+page() { timeout 90 "$browser" "${flags[@]}" --dump-dom "http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=$1" 2>/dev/null; }
+shot() { timeout 90 "$browser" "${flags[@]}" --window-size=1100,1400 --screenshot="$build/site-$2.png" \
+           "http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=$1" >/dev/null 2>&1; }
+expect() {  # expect NAME TEXT DOM
+  grep -qF -- "$2" <<<"$3" || { echo "$1: \"$2\" not shown"; echo "$3" | sed -n '/<main>/,/<\/main>/p' | head -60; exit 1; }
+}
+
+dom=$(page discover.htm)
+expect discovery "Search finished: 5 printer(s) found." "$dom"
+for i in 11 12 13 14 15; do expect discovery "$net.$i" "$dom"; done
+shot discover.htm discovery
+
+dom=$(page printers.htm)
+expect list "5 printer(s)." "$dom"
+expect list "Quinsward LX-40" "$dom"
+expect list "Quinsward IJ-7" "$dom"
+expect list "Ink jet" "$dom"
+expect list "Error (service needed)" "$dom"
+shot printers.htm list
+
+# Every printer page, each checked against its data file.
+declare -A model=([11]="Quinsward LX-40" [12]="Quinsward CX-300" [13]="Quinsward IJ-7" [14]="Quinsward MF-55" [15]="Quinsward LX-90")
+declare -A supply=([11]="Black Toner Cartridge" [12]="Cyan Toner" [13]="Cyan Ink Cartridge" [14]="Cyan Toner Cartridge" [15]="Black Toner Cartridge")
+keys=$(grep -o 'KEY=[^"&]*' <<<"$dom" | sort -u)
+[ "$(wc -l <<<"$keys")" -eq 5 ] || { echo "list: expected 5 printer links, got: $keys"; exit 1; }
+for k in $keys; do
+  ip=$(python3 -c 'import sys,urllib.parse; print(urllib.parse.unquote_plus(sys.argv[1][4:]).split(";")[1])' "$k")
+  n=${ip##*.}
+  pdom=$(page "printer.htm&$k")
+  expect "printer $ip" "${model[$n]}" "$pdom"
+  expect "printer $ip" "${supply[$n]}" "$pdom"
+  expect "printer $ip" "<h2>Counters</h2>" "$pdom"
+  shot "printer.htm&$k" "printer-$n"
+done
+pdom=$(page "printer.htm&KEY=2%3B$net.14%3B%3B0050C2A10004%3B1")
+expect "alerts" "Tray 2 empty" "$pdom"
+expect "alerts" "Field service" "$pdom"
+expect "supplies" "Some remaining" "$pdom"
+
+# A printer that stops answering is shown as such, and the page still completes.
+"$source_dir/scripts/printers.sh" stop --state "$state" >/dev/null
+dom=$(page printers.htm)
+expect "silent list" "No answer" "$dom"
+expect "silent list" "5 printer(s)." "$dom"
+echo "ok: discovery, list and 5 printer pages checked; screenshots in $build/site-*.png"
