@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
-# Sets everything up, installs an installation root and runs the management pages.
-#   scripts/run.sh [--root DIR] [--port N]
-# Default root: ./out/root in the checkout; default port 8080 (on 127.0.0.1). Ctrl-C stops.
+# Sets everything up, installs an installation root, starts five simulated printers on
+# loopback and serves the management pages.
+#   scripts/run.sh [--root DIR] [--port N] [--snmp-port N] [--no-printers]
+# Defaults: root ./out/root in the checkout, pages on http://127.0.0.1:8080/, printers on
+# 127.0.0.11-15 port 16161. Ctrl-C stops the server and the printers it started.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$here"
 root="${QM_ROOT:-$here/out/root}"
 port=8080
+snmp_port=16161
+printers=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --root) root="$2"; shift ;;
     --port) port="$2"; shift ;;
-    -h|--help) sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --snmp-port) snmp_port="$2"; shift ;;
+    --no-printers) printers=0 ;;
+    -h|--help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -31,8 +37,25 @@ echo "== installing into $root =="
 cmake --install build/normal --prefix "$root" >/dev/null
 export QM_ROOT="$root"
 
+# Discovery searches only the listed loopback addresses: never the local segment, whose
+# broadcast would reach the machine's real network.
+"$root/bin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF >/dev/null
+state="$root/run/printers"
+if [ "$printers" = 1 ]; then
+  echo "== starting simulated printers =="
+  trap 'scripts/printers.sh stop --state "$state" >/dev/null 2>&1 || true' EXIT
+  scripts/printers.sh start --state "$state" --port "$snmp_port"
+  "$root/bin/qmreg" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
+  "$root/bin/qmconf" --root "$root" set \
+    QMC_BroadIPAdr6 127.0.0.11 QMC_BroadIPAdr7 127.0.0.12 QMC_BroadIPAdr8 127.0.0.13 \
+    QMC_BroadIPAdr9 127.0.0.14 QMC_BroadIPAdr10 127.0.0.15 >/dev/null
+  # Register them now, as the Discovery page would, so the printer list is filled at once.
+  "$root/bin/qmpage" --root "$root" LANGUAGE=en TEMPLATE=discover.htm \
+    | grep -o 'printer(s) found' >/dev/null || echo "run.sh: the first discovery found nothing" >&2
+fi
+
 echo
-echo "  Printer management: http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=index.htm"
-echo "  (Ctrl-C stops the server)"
+echo "  Printer management: http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=printers.htm"
+echo "  (Ctrl-C stops the server and the simulated printers)"
 echo
-exec "$root/bin/qmhttpd" --root "$root" --port "$port"
+"$root/bin/qmhttpd" --root "$root" --port "$port"

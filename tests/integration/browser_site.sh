@@ -6,6 +6,7 @@ set -euo pipefail
 build="$1"
 source_dir="$(cd "$(dirname "$0")/../.." && pwd)"
 root=$(mktemp -d /tmp/qmsite.XXXXXX)
+chmod 755 "$root"   # the agents run as nobody and read their data below it
 profile=$(mktemp -d /tmp/qmchrome.XXXXXX)
 pid=""
 state="$root/run/printers"
