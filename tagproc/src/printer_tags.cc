@@ -40,25 +40,37 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+int CTagProcessor::ParseKeyArgument(void** argv, int index, DeviceKey* key) {
+    int r = SetDevKeyInfo(Text(argv, index), key);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
+        return -3;
+    }
+    return 0;
+}
+
+int CTagProcessor::WalkMarkerColumn(const DeviceKey& key, const std::string& column,
+                                    std::vector<SeqEntry>* rows) {
+    int r = GetSNMPPacket(5, key, {column});
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket ERROR=%d\n", r);
+        return r;
+    }
+    r = ReadAllBindings(rows);
+    if (r != 0) return r;
+    return rows->empty() ? -4 : 0;
+}
+
 int CTagProcessor::GetPrinterType(int argc, void** argv) {
     if (!CheckArgs(argc, argv, 1, true)) return Finish("GetPrinterType", argv, -2);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetPrinterType(%s)\n", Text(argv, 1));
     auto run = [&]() -> int {
         DeviceKey key;
-        int r = SetDevKeyInfo(Text(argv, 1), &key);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
-            return -3;
-        }
-        r = GetSNMPPacket(5, key, {kMarkTech + key.index});
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket ERROR=%d\n", r);
-            return r;
-        }
-        std::vector<SeqEntry> markers;
-        r = ReadAllBindings(&markers);
+        int r = ParseKeyArgument(argv, 1, &key);
         if (r != 0) return r;
-        if (markers.empty()) return -4;
+        std::vector<SeqEntry> markers;
+        r = WalkMarkerColumn(key, kMarkTech + key.index, &markers);
+        if (r != 0) return r;
         int type = 4;  // several markers: a device of several kinds
         if (markers.size() == 1) {
             int32_t tech = 0;
@@ -82,20 +94,11 @@ int CTagProcessor::GetPrinterColor(int argc, void** argv) {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetPrinterColor(%s)\n", Text(argv, 1));
     auto run = [&]() -> int {
         DeviceKey key;
-        int r = SetDevKeyInfo(Text(argv, 1), &key);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
-            return -3;
-        }
-        r = GetSNMPPacket(5, key, {kColorants + key.index});
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket ERROR=%d\n", r);
-            return r;
-        }
-        std::vector<SeqEntry> markers;
-        r = ReadAllBindings(&markers);
+        int r = ParseKeyArgument(argv, 1, &key);
         if (r != 0) return r;
-        if (markers.empty()) return -4;
+        std::vector<SeqEntry> markers;
+        r = WalkMarkerColumn(key, kColorants + key.index, &markers);
+        if (r != 0) return r;
         bool single = false, other = false;
         for (const SeqEntry& m : markers) {
             int32_t colorants = 0;
@@ -137,11 +140,8 @@ int CTagProcessor::GetSignalType(int argc, void** argv) {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetSignalType(%s)\n", Text(argv, 1));
     auto run = [&]() -> int {
         DeviceKey key;
-        int r = SetDevKeyInfo(Text(argv, 1), &key);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
-            return -3;
-        }
+        int r = ParseKeyArgument(argv, 1, &key);
+        if (r != 0) return r;
         const std::string column = kSeverity + key.index;
         int signal = 1;
         r = GetSNMPPacket(5, key, {column});
@@ -202,11 +202,8 @@ int CTagProcessor::GetPaperType(int argc, void** argv) {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetPaperType(%s)\n", Text(argv, 1));
     auto run = [&]() -> int {
         DeviceKey key;
-        int r = SetDevKeyInfo(Text(argv, 1), &key);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
-            return -3;
-        }
+        int r = ParseKeyArgument(argv, 1, &key);
+        if (r != 0) return r;
         // Paper size indexes in order of first appearance, each once.
         std::vector<std::string> sizes;
         r = GetSNMPPacket(5, key, {kPaperIndex + key.index});
@@ -296,11 +293,8 @@ int CTagProcessor::GetStorageSize(int argc, void** argv) {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetStorageSize(%s,%s)\n", Text(argv, 1), Text(argv, 2));
     auto run = [&]() -> int {
         DeviceKey key;
-        int r = SetDevKeyInfo(Text(argv, 1), &key);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
-            return -3;
-        }
+        int r = ParseKeyArgument(argv, 1, &key);
+        if (r != 0) return r;
         r = GetSNMPPacket(5, key, {kStorageDescr});
         if (r != 0) {
             QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket ERROR=%d\n", r);

@@ -94,6 +94,11 @@ private:
     int GetBERDataandOid(int index, std::vector<uint8_t>* value, std::string* oid);
     // Every binding of the last answer until the gateway reports none; mapped code on error.
     int ReadAllBindings(std::vector<SeqEntry>* out);
+    // The device key of a template argument, traced as the attribute tags trace it: 0, or -3.
+    int ParseKeyArgument(void** argv, int index, DeviceKey* key);
+    // Walks one marker column of the device: its rows, -4 when it has none, else the mapped code.
+    int WalkMarkerColumn(const DeviceKey& key, const std::string& column,
+                         std::vector<SeqEntry>* rows);
     // A BER element from a value text through the gateway (types 2 and 4).
     int Encode(int type, const std::string& text, std::vector<uint8_t>* out);
     // The result block of `entries`, grown until the encoder is satisfied.
