@@ -394,6 +394,18 @@ extern "C" int DBReadAddGroupNameList(const char* lpszGroup, int* pnGnum, char**
     return 0;
 }
 
+// The numbers of a group and of a sub-group, both looked up by name.
+static int GroupPairNumbers(const StoreApi& s, const char* group, const char* subGroup,
+                            uint32_t* parent, uint32_t* child) {
+    File f(s, FileId::Group);
+    GroupRecord rec;
+    int r = OpenGroups(f, false);
+    if (r == 0 && (r = GroupByName(f, group, rec.data())) == 0) *parent = rec.number();
+    if (r == 0 && (r = GroupByName(f, subGroup, rec.data())) == 0) *child = rec.number();
+    if (r == 0) r = f.Close();
+    return r;
+}
+
 extern "C" int DBWriteSubGroupInGroup(const char* lpszGroup, const char* lpszSubGroup) {
     DB_TRACE("QMDBMGR: DBWriteSubGroupInGroup[IN] lpszGroup=%s, lpszSubGroup=%s",
              lpszGroup ? lpszGroup : "(null)", lpszSubGroup ? lpszSubGroup : "(null)");
@@ -403,15 +415,8 @@ extern "C" int DBWriteSubGroupInGroup(const char* lpszGroup, const char* lpszSub
     CHECK_SIZE("DBWriteSubGroupInGroup", lpszSubGroup, kGroupNameWidth);
     GET_STORE("DBWriteSubGroupInGroup");
     uint32_t parent = 0, child = 0;
-    {
-        File f(*s, FileId::Group);
-        GroupRecord rec;
-        int r = OpenGroups(f, false);
-        if (r == 0 && (r = GroupByName(f, lpszGroup, rec.data())) == 0) parent = rec.number();
-        if (r == 0 && (r = GroupByName(f, lpszSubGroup, rec.data())) == 0) child = rec.number();
-        if (r == 0) r = f.Close();
-        FAIL_ON("DBWriteSubGroupInGroup", r);
-    }
+    int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
+    FAIL_ON("DBWriteSubGroupInGroup", found);
     File f(*s, FileId::SubGroup);
     bool created;
     int r = f.OpenOrCreate(created);
@@ -439,15 +444,8 @@ extern "C" int DBDeleteSubGroupInGroup(const char* lpszGroup, const char* lpszSu
     CHECK_SIZE("DBDeleteSubGroupInGroup", lpszSubGroup, kGroupNameWidth);
     GET_STORE("DBDeleteSubGroupInGroup");
     uint32_t parent = 0, child = 0;
-    {
-        File f(*s, FileId::Group);
-        GroupRecord rec;
-        int r = OpenGroups(f, false);
-        if (r == 0 && (r = GroupByName(f, lpszGroup, rec.data())) == 0) parent = rec.number();
-        if (r == 0 && (r = GroupByName(f, lpszSubGroup, rec.data())) == 0) child = rec.number();
-        if (r == 0) r = f.Close();
-        FAIL_ON("DBDeleteSubGroupInGroup", r);
-    }
+    int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
+    FAIL_ON("DBDeleteSubGroupInGroup", found);
     File f(*s, FileId::SubGroup);
     int r = f.Open();
     if (r == 0) r = f.Lock();

@@ -55,21 +55,33 @@ int CTagProcessor::GetMIBData(int argc, void** argv) {
     return Finish("GetMIBData", argv, run());
 }
 
+int CTagProcessor::KeyAndExchange(void** argv, int kind, DeviceKey* key) {
+    int r = SetDevKeyInfo(Text(argv, 1), key);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo=%d\n", r);
+        return -3;
+    }
+    r = GetSNMPPacket(kind, *key, {Text(argv, 2)});
+    if (r != 0) QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket=%d\n", r);
+    return r;
+}
+
+int CTagProcessor::EncodeEntries(const std::vector<SeqEntry>& entries) {
+    int r = Encode(entries);
+    if (r != 0) {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CreateSEQ=%d\n", r);
+        return BerError(r);
+    }
+    return 0;
+}
+
 int CTagProcessor::GetNextMIBData(int argc, void** argv) {
     if (!CheckArgs(argc, argv, 2, true)) return Finish("GetNextMIBData", argv, -2);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetNextMIBData(%s,%s)\n", Text(argv, 1), Text(argv, 2));
     auto run = [&]() -> int {
         DeviceKey key;
-        int r = SetDevKeyInfo(Text(argv, 1), &key);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo=%d\n", r);
-            return -3;
-        }
-        r = GetSNMPPacket(1, key, {Text(argv, 2)});
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket=%d\n", r);
-            return r;
-        }
+        int r = KeyAndExchange(argv, 1, &key);
+        if (r != 0) return r;
         std::vector<SeqEntry> entries(1);
         std::string returned;
         r = GetBERDataandOid(0, &entries[0].value, &returned);
@@ -78,12 +90,7 @@ int CTagProcessor::GetNextMIBData(int argc, void** argv) {
             return MibError(r);
         }
         entries[0].oid = std::move(returned);
-        r = Encode(entries);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CreateSEQ=%d\n", r);
-            return BerError(r);
-        }
-        return 0;
+        return EncodeEntries(entries);
     };
     return Finish("GetNextMIBData", argv, run());
 }
@@ -93,16 +100,8 @@ int CTagProcessor::GetEntryMIBData(int argc, void** argv) {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetEntryMIBData(%s,%s)\n", Text(argv, 1), Text(argv, 2));
     auto run = [&]() -> int {
         DeviceKey key;
-        int r = SetDevKeyInfo(Text(argv, 1), &key);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo=%d\n", r);
-            return -3;
-        }
-        r = GetSNMPPacket(5, key, {Text(argv, 2)});
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket=%d\n", r);
-            return r;
-        }
+        int r = KeyAndExchange(argv, 5, &key);
+        if (r != 0) return r;
         std::vector<SeqEntry> entries;
         r = ReadAllBindings(&entries);
         if (r != 0) {
@@ -110,12 +109,7 @@ int CTagProcessor::GetEntryMIBData(int argc, void** argv) {
             return r;
         }
         if (entries.empty()) return -4;
-        r = Encode(entries);
-        if (r != 0) {
-            QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CreateSEQ=%d\n", r);
-            return BerError(r);
-        }
-        return 0;
+        return EncodeEntries(entries);
     };
     return Finish("GetEntryMIBData", argv, run());
 }

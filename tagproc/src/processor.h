@@ -96,6 +96,11 @@ private:
     int ReadAllBindings(std::vector<SeqEntry>* out);
     // The device key of a template argument, traced as the attribute tags trace it: 0, or -3.
     int ParseKeyArgument(void** argv, int index, DeviceKey* key);
+    // Key of argument 1 and one exchange of `kind` for the OID of argument 2, traced the way
+    // the get-next and entry tags trace them: 0, -3 for a bad key, else the exchange's code.
+    int KeyAndExchange(void** argv, int kind, DeviceKey* key);
+    // The result block of `entries`, traced as "CreateSEQ=%d" on failure.
+    int EncodeEntries(const std::vector<SeqEntry>& entries);
     // Walks one marker column of the device: its rows, -4 when it has none, else the mapped code.
     int WalkMarkerColumn(const DeviceKey& key, const std::string& column,
                          std::vector<SeqEntry>* rows);
