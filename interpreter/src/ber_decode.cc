@@ -89,6 +89,9 @@ bool DecodeElement(const Tlv& tlv, Value& v) {
         case kCounter:
         case kGauge:
         case kTimeTicks: {
+            // An agent puts a zero byte before a value whose top bit is set (2^31 and above), so
+            // five bytes with a leading zero are a 32-bit value like any other.
+            if (c.size() == 5 && c[0] == 0) return DecodeElement(Tlv{tlv.tag, c.subspan(1)}, v);
             if (c.size() > 4) {
                 v = Value::Null();
                 return true;

@@ -5,8 +5,10 @@
 
 #include <cstring>
 
+#include <algorithm>
 #include <vector>
 
+#include "page_reader.h"
 #include "record_writer.h"
 
 namespace qm::intpr {
@@ -103,7 +105,7 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
                 out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
                 return false;
             }
-            if (!CompileTag(name, SkipSpace(substituted), depth, page)) return false;
+            if (!CompileTag(name, text, p - close - 2, SkipSpace(substituted), depth, page)) return false;
             continue;
         }
         if (StartsWithCommentTag(chunk)) {
@@ -126,6 +128,12 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
             out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
             return false;
         }
+        // Macros can make a text longer than one record may be; the executor would refuse the
+        // record and end the page without a word, so the template is refused here instead.
+        if (substituted.size() > QM_RECORD_MAX_DATA) {
+            out_.Error(WhereIs(name, text, p), {}, Msg::TooLong);
+            return false;
+        }
         AppendRecord(page, QM_REC_TEXT, substituted);
         if (page.size() > limits_.maxPage) {
             out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
@@ -136,13 +144,47 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
     return true;
 }
 
-bool Compiler::CompileTag(std::string_view name, std::string_view body, int depth, std::string& page) {
+std::string Compiler::WhereIs(std::string_view name, std::string_view text, size_t at) {
+    const auto line = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(std::min(at, text.size())), '\n') + 1;
+    return std::string(name) + " line " + std::to_string(line);
+}
+
+bool Compiler::CompileTag(std::string_view name, std::string_view text, size_t at,
+                          std::string_view body, int depth, std::string& page) {
     if (body.empty()) return true;
     if (body.front() == '#') return CompileDirective(name, body, depth, page);
     std::string records;
-    if (!CompileStatement(body, records)) {
-        out_.Error(name, body, Msg::SyntaxError);
-        return false;
+    switch (CompileStatement(body, records, limits_.maxExpressionDepth)) {
+        case StatementResult::Ok: break;
+        case StatementResult::SyntaxError: out_.Error(name, body, Msg::SyntaxError); return false;
+        case StatementResult::TooDeep: out_.Error(WhereIs(name, text, at), body, Msg::TooDeep); return false;
+    }
+    // Every record must be one the executor reads: macros can make a literal or a name longer.
+    PageReader reader(records);
+    for (Record r; reader.position() < records.size();) {
+        if (reader.Read(r) == 0) {
+            out_.Error(WhereIs(name, text, at), body, Msg::TooLong);
+            return false;
+        }
+    }
+    // Blocks nest across tags (and included files); the executor runs them recursively, so
+    // their depth is bounded here, where the error can name the line.
+    switch (records.empty() ? 0 : records[0]) {
+        case QM_REC_IF:
+        case QM_REC_WHILE:
+        case QM_REC_SWITCH:
+            if (++blockDepth_ > limits_.maxBlockDepth) {
+                out_.Error(WhereIs(name, text, at), body, Msg::TooDeep);
+                return false;
+            }
+            break;
+        case QM_REC_ENDIF:
+        case QM_REC_ENDWHILE:
+        case QM_REC_ENDSWITCH:
+            // Unbalanced blocks are the executor's to report; only the depth matters here.
+            if (blockDepth_ > 0) --blockDepth_;
+            break;
+        default: break;
     }
     page.append(records);
     if (page.size() > limits_.maxPage) {

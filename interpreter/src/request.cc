@@ -18,14 +18,53 @@ bool DefinePiece(PageContext& context, std::string_view piece) {
 
 }  // namespace
 
+bool IsValidUtf8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t extra;
+        unsigned char low = 0x80, high = 0xBF;  // the allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            if (c == 0xE0) low = 0xA0;        // no overlong forms
+            else if (c == 0xED) high = 0x9F;  // no surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            if (c == 0xF0) low = 0x90;
+            else if (c == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        } else {
+            return false;
+        }
+        if (text.size() - i <= extra) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            const auto b = static_cast<unsigned char>(text[i + k]);
+            if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
 bool IntprInitialize(PageContext& context, char* params) {
     bool ok = true;
     if (params) {
         const size_t length = std::strlen(params);
+        // Every byte of a UTF-8 character is 0x80 or above, so no part of one is ever taken for
+        // a "|": valid UTF-8 text is split byte by byte. Anything else is taken as Shift-JIS,
+        // whose second bytes can be "|" (0x7C): there a byte of 0x80 or above starts a two-byte
+        // character. Shift-JIS text with such a character is never valid UTF-8 (a lead byte
+        // followed by an ASCII byte), so the two readings never disagree on a "|" that matters.
+        const bool twoByte = !IsValidUtf8(std::string_view(params, length));
         size_t start = 0;
         for (size_t i = 0; i <= length && ok; ++i) {
             const auto c = static_cast<unsigned char>(params[i]);
-            if (c >= 0x80 && i + 1 < length) {
+            if (twoByte && c >= 0x80 && i + 1 < length) {
                 ++i;  // the second byte of a two-byte character is never a separator
                 continue;
             }
