@@ -10,6 +10,7 @@
 
 #include "page_reader.h"
 #include "record_writer.h"
+#include "utf8.h"
 
 namespace qm::intpr {
 
@@ -28,17 +29,21 @@ std::string_view SkipSpace(std::string_view s) {
 bool IsPrintable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
 // Splits a directive into words. A quoted word runs to its closing quote (\" and \\ do not
-// close it) and keeps its quotes; a byte that is not printable ASCII carries the next byte
-// with it, as the lead byte of a two-byte character does.
+// close it) and keeps its quotes; in text that is not valid UTF-8 (Shift-JIS) a byte that is not
+// printable ASCII carries the next byte with it, as the lead byte of a two-byte character does.
+// A UTF-8 character never contains an ASCII byte, so there every byte stands alone.
 std::vector<std::string_view> DirectiveWords(std::string_view body) {
     std::vector<std::string_view> words;
+    const bool twoByte = !IsValidUtf8(body);
     size_t i = 0;
     while (i < body.size()) {
         while (i < body.size() && IsSpace(body[i])) ++i;
         if (i >= body.size()) break;
         const size_t start = i;
         auto step = [&](size_t at) {
-            if (!IsPrintable(static_cast<unsigned char>(body[at])) && at + 1 < body.size()) return size_t{2};
+            if (twoByte && !IsPrintable(static_cast<unsigned char>(body[at])) && at + 1 < body.size()) {
+                return size_t{2};
+            }
             return size_t{1};
         };
         if (body[i] == '"') {

@@ -1,14 +1,9 @@
 // Request variables from the host's parameter text.
 #pragma once
 
-#include <string_view>
-
 #include "executor.h"
 
 namespace qm::intpr {
-
-// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool IsValidUtf8(std::string_view text);
 
 // Splits "NAME=value|NAME=value|..." in place (separators become zero bytes) and defines $NAME
 // for each piece, then $ERROR_TAG_LEVEL as NULL. When the text is not valid UTF-8 it is taken as

@@ -157,6 +157,16 @@ TEST(CompilerDirectives, Errors) {
     EXPECT_EQ(Error(many), "main.htm: #DEFINE N1022N x Macro Error !");  // two macros are built in
 }
 
+TEST(CompilerDirectives, QuotedWordsInUtf8AndShiftJis) {
+    // A three-byte UTF-8 character used to carry the closing quote away as its "second byte".
+    EXPECT_EQ(Records("[% #DEFINE \"\xE5\x90\x8D\" \"x\" %]a\xE5\x90\x8D" "b"), "@[axb]");
+    EXPECT_EQ(Records("[% #DEFINE N \"\xE2\x82\xAC\" %]N"), "@[\xE2\x82\xAC]");
+    // In Shift-JIS text a lead byte carries the next byte, so a second byte that is a backslash
+    // or a quote never escapes or closes the word.
+    EXPECT_EQ(Records("[% #DEFINE N \"\x83\x5C\" %]N"), "@[\x83\x5C]");
+    EXPECT_EQ(Records("[% #DEFINE N \"a\x83\x22" "b\" %]N"), "@[a\x83\x22" "b]");
+}
+
 TEST(CompilerDirectives, IncludesCompileInOrder) {
     const std::map<std::string, std::string> files = {{"a.htm", "A"}, {"b.htm", "B[% #INCLUDE c.htm %]"}, {"c.htm", "C"}};
     bool ok = false;

@@ -13,7 +13,7 @@
 #include "qm/platform/library.h"
 #include "qm/testing/testing.h"
 #include "qmintpr/qmintpr.h"
-#include "request.h"
+#include "utf8.h"
 #include "test_util.h"
 
 namespace qm::intpr::test {
@@ -313,9 +313,9 @@ TEST_F(ServiceTest, LibraryAndFunctionErrorsStopThePage) {
     // Only the library's own functions are tag functions: "exit" lives in the C library it
     // depends on (it used to end the whole server), a data symbol is no function, and the
     // contract's entry points take other arguments.
-    for (const char* name : {"exit", "abort", "getenv", "TAGData", "TAGInitialize", "TAGRelease"}) {
-        Template("en/bind.htm", std::string("a[% QmTestTag.") + name + "(1) %]b");
-        EXPECT_EQ(Page("bind.htm"), std::string("a") + name + " Not Found !");
+    for (const std::string name : {"exit", "abort", "getenv", "TAGData", "TAGInitialize", "TAGRelease"}) {
+        Template("en/bind-" + name + ".htm", "a[% QmTestTag." + name + "(1) %]b");
+        EXPECT_EQ(Page("bind-" + name + ".htm"), "a" + name + " Not Found !");
     }
     Template("en/bind.htm", "[% QmTestTag.TAGDescribe(\"i\", 5) %]");
     EXPECT_EQ(Page("bind.htm"), "argc=4 i:5");
