@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <ctime>
+#include <memory>
 
 #include "cgi_runner.h"
 #include "qm/platform/paths.h"
@@ -255,18 +258,26 @@ void HttpServer::ServeStatic(const std::string& file, const std::string& mime,
         res.status = 304;
         return;
     }
-    std::string body(static_cast<size_t>(st.st_size), '\0');
-    size_t off = 0;
-    while (off < body.size()) {
-        ssize_t n = ::read(fd, body.data() + off, body.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        off += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    body.resize(off);
+    // Streamed in pieces from the open file: a large file costs one buffer, not its size, and
+    // the descriptor stays valid for the whole answer even if the name is replaced meanwhile.
+    auto handle = std::shared_ptr<int>(new int(fd), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
     res.status = 200;
-    res.set_content(std::move(body), mime.c_str());
+    res.set_content_provider(
+        static_cast<size_t>(st.st_size), mime,
+        [handle](size_t offset, size_t length, httplib::DataSink& sink) {
+            char buf[64 * 1024];
+            ssize_t n;
+            do {
+                n = ::pread(*handle, buf, std::min(length, sizeof buf), static_cast<off_t>(offset));
+            } while (n < 0 && errno == EINTR);
+            // A file that shrank while being sent cannot fill its announced length: end the
+            // connection rather than send a short body as if it were whole.
+            if (n <= 0) return false;
+            return sink.write(buf, static_cast<size_t>(n));
+        });
 }
 
 void HttpServer::ServeCgi(const Target& t, const httplib::Request& req, httplib::Response& res) {
