@@ -84,6 +84,23 @@ LibraryHandle LoadLibraryByName(std::string_view name) {
     return h;
 }
 
+LibraryHandle LoadLibraryInFolder(std::string_view folder, std::string_view name) {
+    std::string base = BaseName(name);
+    std::string dir = ToPosixPath(folder);
+    std::string path = base.empty() || dir.empty() ? std::string()
+                                                   : FindInFolder(dir, "lib" + base + ".so");
+    if (path.empty()) {
+        g_lastError = "no library " + std::string(name) + " in " + std::string(folder);
+        return nullptr;
+    }
+    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        const char* e = dlerror();
+        g_lastError = e ? e : "cannot load " + path;
+    }
+    return h;
+}
+
 void* LibrarySymbol(LibraryHandle lib, const char* symbol) {
     if (!lib || !symbol) return nullptr;
     dlerror();

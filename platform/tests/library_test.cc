@@ -54,3 +54,22 @@ TEST(Library, InstallationBinFolderComesFirst) {
 }
 
 }  // namespace qm::platform
+
+namespace qm::platform {
+
+// A folder is taken at its word: the same library elsewhere never stands in for a missing one.
+TEST(Library, InFolderLoadsOnlyFromThatFolder) {
+    testing::TempRoot root;
+    LibraryHandle h = LoadLibraryInFolder(testing::BuildBinFolder(), "QMTESTLIBA.dll");
+    ASSERT_NE(h, nullptr) << LibraryError();
+    auto fn = reinterpret_cast<TestValueFn>(LibrarySymbol(h, "QmTestValue"));
+    ASSERT_NE(fn, nullptr);
+    EXPECT_EQ(fn(), 42);
+    FreeLibraryHandle(h);
+    EXPECT_EQ(LoadLibraryInFolder(root.path() + "\\conf", "QmTestLibA"), nullptr);
+    EXPECT_EQ(LoadLibraryInFolder(root.path() + "/no-such-folder", "QmTestLibA"), nullptr);
+    EXPECT_EQ(LoadLibraryInFolder("", "QmTestLibA"), nullptr);
+    EXPECT_FALSE(LibraryError().empty());
+}
+
+}  // namespace qm::platform

@@ -14,6 +14,10 @@ using LibraryHandle = void*;
 
 // Loads the library; nullptr when it cannot be found or loaded (LibraryError() tells why).
 LibraryHandle LoadLibraryByName(std::string_view name);
+// Loads the library of that name from `folder` only (a path written either way; names compare
+// without regard to case), never from another folder: nullptr when the folder lacks it. For
+// callers that are told which installation's library to use.
+LibraryHandle LoadLibraryInFolder(std::string_view folder, std::string_view name);
 // The exported symbol by its exact name, or nullptr.
 void* LibrarySymbol(LibraryHandle lib, const char* symbol);
 // A function that the library itself defines, by its exact name; nullptr when the name is
