@@ -16,7 +16,7 @@ printf '#!/bin/sh\necho stale\n' > "$root/bin/qmreg"
 chmod 755 "$root/bin/qmreg"
 cmake --install "$build" --prefix "$root" >/dev/null
 
-tools=(qmreg qmconf qmpage qmsnmp qmisamls qmhttpd)
+tools=(qmreg qmconf qmpage qmsnmp qmisamls qmhttpd qmscript)
 for t in "${tools[@]}"; do
   [ -x "$root/sbin/$t" ] || fail "sbin/$t missing"
   [ ! -e "$root/bin/$t" ] || fail "bin/$t is within the web's reach"
@@ -58,4 +58,8 @@ code=$(status "/cgi-bin/Qmcgipst.exe?GetFileName=none.gif")
 [ "$code" = 200 ] || fail "Qmcgipst answered $code"
 page=$(curl -fs "http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=index.htm")
 echo "$page" | grep -q 'Printer management' || fail "the first page is not served"
+# The install registered the scripting component: the script host reads the same page through
+# the request channel.
+env -u QM_ROOT "$root/sbin/qmscript" LANGUAGE=en TEMPLATE=index.htm | grep -q 'Printer management' \
+  || fail "qmscript does not read the first page through the channel"
 echo "ok: tools in sbin/, /cgi-bin/ refuses them, CGI programs and pages served"
