@@ -56,9 +56,10 @@ protected:
     }
     void SetUp() override {
         if (!sim_->ok()) GTEST_SKIP() << sim_->why();
-        // The old printer's agent drops SNMPv2c: the gateway learns SNMPv1 after the v2c
-        // question times out, so the time-out stays short, with retries for a loaded machine.
-        site_ = std::make_unique<PageSite>(sim_->port(), 500, 3);
+        // The old printer's agent drops SNMPv2c: every exchange with it first waits out the v2c
+        // question (its channel is not stored), so each costs some 3 s; agents under load need
+        // the second and third tries.
+        site_ = std::make_unique<PageSite>(sim_->port(), 1000, 2);
     }
     std::string Ip(size_t k) const { return sim_->address(k); }
 
