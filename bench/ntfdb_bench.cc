@@ -172,18 +172,20 @@ void BM_RawSqlite_KnownAlertKeptOpen(benchmark::State& state) {
 }
 BENCHMARK(BM_RawSqlite_KnownAlertKeptOpen)->Unit(benchmark::kMicrosecond);
 
-// 10,000 pending records of one printer, written once per benchmark run.
+// 10,000 pending records, 100 alerts on each of 100 printers, written once per benchmark run.
 void PreparePending(int round) {
     Root();
     unsigned char pos[NTFDB_STATUS_POSITION_SIZE] = {};
     char send[NTFDB_SEND_RECORD_SIZE];
     while (DBReadSendDB(pos, send) == 0) {
     }  // whatever an earlier benchmark left pending
-    Device d("10.9.1." + std::to_string(round % 250));
     std::string h = "DVq" + std::to_string(round);
-    DBSetHandleSend(h.c_str(), d.p, 30);
-    INTISAM(6, 10, 4);  // keep the connections while filling
-    for (int i = 1; i <= kPending; ++i) DBSetSendData(d.p, AlertText(5000 + i, i, i).c_str(), 0);
+    for (int p = 0; p < 100; ++p) {
+        Device d("10." + std::to_string(10 + round) + ".0." + std::to_string(p));
+        DBSetHandleSend(h.c_str(), d.p, 30);
+        for (int i = 1; i <= kPending / 100; ++i)
+            DBSetSendData(d.p, AlertText(5000 + i, i, i).c_str(), 0);
+    }
     CLISAM();
 }
 

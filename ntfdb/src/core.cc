@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "qm/platform/library.h"
+#include "qm/platform/owners.h"
 #include "qm/platform/profile.h"
 
 namespace qm::ntfdb {
@@ -21,6 +22,8 @@ namespace {
 
 std::mutex g_stateMutex;
 Config g_config;
+platform::UniqueLibrary g_storeOwner;  // under g_stateMutex
+// The same handle for the lookups of every store call, which take no lock.
 std::atomic<platform::LibraryHandle> g_store{nullptr};
 
 }  // namespace
@@ -57,16 +60,17 @@ bool LoadStore(const Config& config) {
     }
     std::lock_guard lock(g_stateMutex);
     g_config = config;
-    // A second initialisation keeps one reference only.
-    platform::LibraryHandle old = g_store.exchange(lib);
-    if (old) platform::FreeLibraryHandle(old);
+    g_store.store(lib);
+    // A second initialisation keeps one reference only (the loader counts each load).
+    if (g_storeOwner.get() == lib) platform::FreeLibraryHandle(lib);
+    else g_storeOwner.reset(lib);
     return true;
 }
 
 void UnloadStore() {
     std::lock_guard lock(g_stateMutex);
-    platform::LibraryHandle old = g_store.exchange(nullptr);
-    if (old) platform::FreeLibraryHandle(old);
+    g_store.store(nullptr);
+    g_storeOwner.reset();
 }
 
 void* StoreSymbol(const char* name) {

@@ -1,13 +1,15 @@
-// The shape of every export: "[IN]" line, the body, "[OUT]"/"[ER_OUT]" line, and no exception
-// crossing the C border (one becomes the failure result).
+// Every export runs inside the platform's export frame: "QNTFDB: <name>[IN]", the body, then
+// "[OUT] Ret=%d" for an answer or "[ER_OUT] nRet=%d" for a failure; an exception thrown by the
+// body becomes -1 and never reaches the C caller.
 #pragma once
 
-#include <exception>
-#include <new>
-
 #include "core.h"
+#include "qm/platform/export_frame.h"
 
 namespace qm::ntfdb {
+
+inline const platform::ExportTrace kExportTrace{"QNTFDB", platform::ExportTrace::kBracket,
+                                                "QNTFDB: "};
 
 // Results that are answers rather than failures.
 inline bool IsAnswer(int r) {
@@ -16,19 +18,11 @@ inline bool IsAnswer(int r) {
 
 template <typename Body>
 int Export(const char* name, Body&& body) {
-    NTF_TRACE("QNTFDB: %s[IN]", name);
-    int r = -1;
-    try {
-        r = body();
-    } catch (const std::exception& e) {
-        NTF_ERROR("QNTFDB: %s[ER_OUT] exception: %s", name, e.what());
-        return -1;
-    } catch (...) {
-        NTF_ERROR("QNTFDB: %s[ER_OUT] exception", name);
-        return -1;
-    }
-    if (IsAnswer(r)) NTF_TRACE("QNTFDB: %s[OUT] Ret=%d", name, r);
-    else NTF_ERROR("QNTFDB: %s[ER_OUT] nRet=%d", name, r);
+    platform::ExportFrame frame(kExportTrace, name, -1);
+    frame.In();
+    int r = frame.Run(std::forward<Body>(body));
+    if (IsAnswer(r)) return frame.Out(r, "Ret=%d", r);
+    frame.Fail("nRet=%d", r);
     return r;
 }
 

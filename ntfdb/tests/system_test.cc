@@ -1,8 +1,11 @@
 // Start, configuration, the system record and the handle counter on real files.
 #include <sys/stat.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "ntfdb_fixture.h"
 
@@ -100,6 +103,52 @@ TEST(NtfConfig, WithoutTheLibraryEveryCallFails) {
     EXPECT_EQ(DBReadOnOff(nullptr), -1);
     EXPECT_EQ(DBGetHandleCounter(), -1);
     EXPECT_EQ(DBInitialize(nullptr), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// Every store call is tried DBErrorRetryCount times, DBErrorRetryInterval ms apart: a file
+// set that cannot be opened for a moment (here: replaced by garbage, then put back) is
+// opened on a later attempt, and one that stays broken fails after the attempts.
+TEST(NtfRetry, FailingStoreCallsAreRepeatedAsConfigured) {
+    qm::testing::TempRoot root;
+    std::ofstream(root / "bin/ntccnf.ini")
+        << "[QWM_DBConf]\nDBErrorRetryCount=40\nDBErrorRetryInterval=100\n";
+    ASSERT_EQ(DBInitialize(root.path().c_str()), 0);
+    const std::string file = root / "ntf/ntcto.dat", saved = file + ".saved";
+    auto breakFile = [&] {
+        ASSERT_EQ(std::rename(file.c_str(), saved.c_str()), 0);
+        std::ofstream(file) << std::string(4096, 'x');
+    };
+    char notice[NTFDB_NOTICE_SIZE];
+
+    breakFile();
+    std::thread repair([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::rename(saved.c_str(), file.c_str());
+    });
+    auto start = std::chrono::steady_clock::now();
+    int r = DBGetHandleNotice("DV1", notice);
+    auto took = std::chrono::steady_clock::now() - start;
+    repair.join();
+    EXPECT_EQ(r, -31) << "opened once the file was back, and found no destination";
+    EXPECT_GE(took, std::chrono::milliseconds(250));
+    EXPECT_EQ(DBRelease(), 0);
+    CLISAM();
+
+    std::ofstream(root / "bin/ntccnf.ini")
+        << "[QWM_DBConf]\nDBErrorRetryCount=3\nDBErrorRetryInterval=150\n";
+    ASSERT_EQ(DBInitialize(root.path().c_str()), 0);
+    breakFile();
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(DBGetHandleNotice("DV1", notice), -1);
+    took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(300)) << "three attempts, two pauses";
+    EXPECT_LT(took, std::chrono::seconds(30));
+    EXPECT_EQ(DBRelease(), 0);
+    CLISAM();
 }
 
 }  // namespace
