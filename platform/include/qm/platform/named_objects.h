@@ -78,8 +78,12 @@ private:
 
 // The size of the named shared block the services exchange control commands through.
 inline constexpr size_t kSharedBlockSize = 10;
+// The largest block a creator may ask for (the trap registration request carries an address,
+// which a control block cannot hold).
+inline constexpr size_t kSharedBlockMaxSize = 256;
 
-// A named block of kSharedBlockSize bytes of shared memory, zero-filled when first created.
+// A named block of shared memory, zero-filled when first created. Its size is fixed by the
+// creator; whoever opens it, or create-opens it later, gets that size, as with a file mapping.
 class SharedBlock {
 public:
     SharedBlock();
@@ -87,14 +91,16 @@ public:
     SharedBlock(const SharedBlock&) = delete;
     SharedBlock& operator=(const SharedBlock&) = delete;
 
-    int Create(std::string_view name);  // 0 created, 183 opened existing
+    // 0 created, 183 opened existing (keeping its size), 87 for a size of 0 or above the maximum.
+    int Create(std::string_view name, size_t size = kSharedBlockSize);
     int Open(std::string_view name);    // 0, or 2 when it does not exist
     int Close();
     // Bounds-checked copies; 87 when the range falls outside the block.
     int Read(size_t offset, std::span<char> out) const;
     int Write(size_t offset, std::span<const char> in);
-    // The mapped bytes (nullptr when closed); exactly kSharedBlockSize long.
+    // The mapped bytes (nullptr when closed); Size() bytes long.
     char* Data() const;
+    size_t Size() const;  // 0 when closed
 
 private:
     std::shared_ptr<SharedObject> obj_;
