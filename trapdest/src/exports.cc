@@ -1,7 +1,5 @@
 // The library's two exports: thin C adapters over the printer steps.
-#include <exception>
-
-#include "QBUtil.h"
+#include "qm/platform/export_frame.h"
 #include "qntrap.h"
 #include "registration.h"
 
@@ -9,27 +7,28 @@
 
 namespace {
 
-constexpr const char* kModule = "qntrap";
+using qm::platform::ExportFrame;
+using qm::platform::ExportTrace;
 
+constexpr ExportTrace kTrace{"qntrap", ExportTrace::kBracket, "QNTRAP: "};
+
+// A missing address can open no channel, hence -1; an exception escaping a printer step (out
+// of memory) is reported the same way.
 template <typename Step>
-int Guarded(const char* name, const char* printer, Step step) {
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN : %s(%s)\n", name, printer ? printer : "(null)");
-    int rc = QNTRAP_ERR_CHANNEL;
-    try {
-        rc = step(printer);
-    } catch (const std::exception& e) {
-        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QNTRAP: %s: %s\n", name, e.what());
-    }
-    QbTrace(rc == 0 ? QB_TRACE_INFO : QB_TRACE_ERROR, kModule, __LINE__, "OUT : %s = %d\n", name, rc);
-    return rc;
+int Framed(const char* function, const char* printer, Step step) {
+    ExportFrame frame(kTrace, function, QNTRAP_ERR_CHANNEL);
+    frame.In("%s", printer ? printer : "(null)");
+    if (!frame.NotNull(printer, "printerAddress")) return frame.errorResult();
+    int rc = frame.Run([&] { return step(printer); });
+    return rc == QNTRAP_OK ? frame.Out(rc, "nRet=%d", rc) : (frame.Fail("nRet=%d", rc), rc);
 }
 
 }  // namespace
 
 QNTRAP_EXPORT int QnConfigSetTrapIP(const char* printerAddress) {
-    return Guarded("QnConfigSetTrapIP", printerAddress, qm::trapdest::SetTrapDestination);
+    return Framed("QnConfigSetTrapIP", printerAddress, qm::trapdest::SetTrapDestination);
 }
 
 QNTRAP_EXPORT int QnConfigReSetTrapIP(const char* printerAddress) {
-    return Guarded("QnConfigReSetTrapIP", printerAddress, qm::trapdest::ResetTrapDestination);
+    return Framed("QnConfigReSetTrapIP", printerAddress, qm::trapdest::ResetTrapDestination);
 }

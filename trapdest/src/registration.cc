@@ -68,9 +68,9 @@ int PrinterStep(const char* name, const char* printer, Step step) {
                 "there: name this computer's address in HKEY_LOCAL_MACHINE\\%s\\%s\n",
                 self.source.c_str(), self.address.c_str(), kSetupKey, kAddressSetting);
     }
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QNTRAP: %s(%s) as %s (%s)\n", name,
-            printer ? printer : "(null)", self.address.c_str(), self.source.c_str());
-    if (printer == nullptr || *printer == '\0') return QNTRAP_ERR_CHANNEL;
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QNTRAP: %s(%s) as %s (%s)\n", name, printer,
+            self.address.c_str(), self.source.c_str());
+    if (*printer == '\0') return QNTRAP_ERR_CHANNEL;
 
     PrinterSession session;
     if (!session.Initialise()) return QNTRAP_ERR_GATEWAY_INIT;

@@ -4,7 +4,7 @@
 
 namespace qm::trapdest {
 
-// Both return the exports' codes (see qntrap.h).
+// Both return the exports' codes (see qntrap.h); `printer` is not null.
 int SetTrapDestination(const char* printer);
 int ResetTrapDestination(const char* printer);
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "QBUtil.h"
+#include "qm/ipc/objects.h"
 #include "qm/platform/errors.h"
 #include "qm/platform/named_objects.h"
 #include "qm/platform/process.h"
@@ -34,14 +35,14 @@ constexpr uint32_t kSliceMs = 200;              // waits look at the helper this
 constexpr auto kEndingWaitLimit = 30s;          // an ending helper is gone long before this
 
 bool HelperRunning() {
-    platform::NamedMutex probe;
+    ipc::NamedMutex probe;
     return probe.Open(kMutexName) == kOk;  // closed again at once: only an existence test
 }
 
 // Step 2: a helper that is ending sets the event once it has closed its objects. A requester
 // that misses the signal (each set wakes one waiter) sees the helper's mutex gone instead.
 int WaitForEndingHelper() {
-    platform::NamedEvent ending;
+    ipc::NamedEvent ending;
     int rc = ending.Open(kEndingEventName);
     if (rc == kErrFileNotFound) return kRequestOk;
     if (rc != kOk) return kRequestFailed;
@@ -55,7 +56,7 @@ int WaitForEndingHelper() {
 }
 
 // Step 3, one round: find or start the helper, then place the request.
-int PlaceRequest(int command, const char* address, platform::NamedEvent* event, bool* placed) {
+int PlaceRequest(int command, const char* address, ipc::NamedEvent* event, bool* placed) {
     *placed = false;
     if (!HelperRunning()) {
         int rc = platform::StartDetached({kProgramName});
@@ -69,8 +70,7 @@ int PlaceRequest(int command, const char* address, platform::NamedEvent* event, 
             std::this_thread::sleep_for(100ms);
         }
     }
-    int rc = event->Create(kEventName, true);
-    if (rc != kOk && rc != platform::kErrAlreadyExists) return kRequestOk;
+    if (event->Create(kEventName, true) != kOk) return kRequestOk;
     platform::SharedBlock block;
     if (block.Open(kBlockName) != kOk || !EncodeRequest(command, address, block.Data(), block.Size())) {
         event->Close();  // a helper that is not there must not find a set event left behind
@@ -84,7 +84,7 @@ int PlaceRequest(int command, const char* address, platform::NamedEvent* event, 
 
 // Step 4: the helper sets the event again when it is done; a helper that died meanwhile never
 // will, and its mutex is gone with it.
-int WaitForAcknowledgement(platform::NamedEvent* event) {
+int WaitForAcknowledgement(ipc::NamedEvent* event) {
     for (;;) {
         int rc = event->Wait(kSliceMs);
         if (rc == kOk) break;
@@ -135,19 +135,17 @@ int RequestTrapRegistration(int command, const char* address) {
     if (address == nullptr || std::strlen(address) > kMaxAddressLength || inet_pton(AF_INET, address, &a) != 1) {
         return kRequestBadCommand;
     }
-    platform::NamedMutex turn;
-    if (turn.Create(kRequesterMutexName) != kOk && !turn.IsOpen()) return kRequestFailed;
-    if (turn.Wait() != kOk) return kRequestFailed;
-    struct Release {
-        platform::NamedMutex& m;
-        ~Release() { m.Release(); }
-    } release{turn};
+    ipc::NamedMutex turn;
+    int rc = turn.Create(kRequesterMutexName);
+    if (rc != kOk && rc != platform::kErrAlreadyExists) return kRequestFailed;
+    ipc::MutexLock myTurn(turn);
+    if (!myTurn.owned()) return kRequestFailed;
 
     if (WaitForEndingHelper() != kRequestOk) return kRequestFailed;
-    platform::NamedEvent event;
+    ipc::NamedEvent event;
     bool placed = false;
     for (int round = 0; round < kRounds && !placed; ++round) {
-        int rc = PlaceRequest(command, address, &event, &placed);
+        rc = PlaceRequest(command, address, &event, &placed);
         if (rc != kRequestOk) return rc;
         if (!placed) std::this_thread::sleep_for(100ms);
     }

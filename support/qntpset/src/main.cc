@@ -1,6 +1,5 @@
 // qntpset: the trap registration helper. The notification database starts it ("qntpset.exe")
 // and hands it one printer at a time; it also registers a printer by hand.
-#include <getopt.h>
 #include <signal.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 
 #include "local_address.h"
 #include "qm/platform/registry.h"
+#include "qm/platform/tool_options.h"
 #include "qntrap.h"
 #include "qm/qntpset/handshake.h"
 #include "server.h"
@@ -31,6 +31,7 @@ constexpr const char* kUsage =
     "block \"QntpsetrMap\" (command 1 registers, 9 removes, then the printer's address),\n"
     "acknowledges each, and ends after SECONDS without a request (default 60, or the number\n"
     "QntpsetIdleTime under HKEY_LOCAL_MACHINE\\SOFTWARE\\OvrelNet\\OvrelNetQuinsward\\Setup).\n"
+    "  --idle-time SECONDS  end after SECONDS without a request (1..86400)\n"
     "  --set PRINTER     enter this computer into a free trap destination slot of PRINTER\n"
     "  --reset PRINTER   remove this computer from every slot of PRINTER\n"
     "  --root DIR        the installation root (else $QM_ROOT, else the parent of bin/)\n"
@@ -83,62 +84,32 @@ int Registrar(int command, const std::string& address) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const option kOptions[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"idle-time", required_argument, nullptr, 'i'},
-        {"set", required_argument, nullptr, 's'},
-        {"reset", required_argument, nullptr, 'r'},
-        {"root", required_argument, nullptr, 'R'},
-        {nullptr, 0, nullptr, 0},
-    };
     long idle = 0;
-    int command = 0;
-    std::string printer;
-    bool help = false;
-    for (int c; (c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1;) {
-        switch (c) {
-            case 'h': help = true; break;
-            case 'i':
-                if (!ParseSeconds(optarg, &idle)) {
-                    std::fprintf(stderr, "qntpset: --idle-time takes 1..86400 seconds\n");
-                    return 2;
-                }
-                break;
-            case 's':
-            case 'r':
-                if (command != 0) {
-                    std::fprintf(stderr, "qntpset: give one of --set and --reset\n");
-                    return 2;
-                }
-                command = c == 's' ? qntpset::kCommandRegister : qntpset::kCommandUnregister;
-                printer = optarg;
-                break;
-            case 'R': setenv("QM_ROOT", optarg, 1); break;
-            default: std::fputs(kUsage, stderr); return 2;
-        }
+    std::string set, reset;
+    platform::ToolOptions options("qntpset", kUsage);
+    options.Value("idle-time", [&](const char* v) { return ParseSeconds(v, &idle); })
+        .Text("set", &set)
+        .Text("reset", &reset);
+    if (auto exit = options.Parse(argc, argv)) {
+        if (*exit == platform::kExitOk) PrintAddressNote();
+        return *exit;
     }
-    if (optind < argc) {
-        std::fprintf(stderr, "qntpset: unexpected argument %s\n", argv[optind]);
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    if (help) {
-        std::fputs(kUsage, stdout);
-        PrintAddressNote();
-        return 0;
-    }
+    if (!options.operands().empty()) return options.Usage("unexpected operand " + options.operands()[0]);
+    if (!set.empty() && !reset.empty()) return options.Usage("give one of --set and --reset");
+    const int command = !set.empty() ? qntpset::kCommandRegister : !reset.empty() ? qntpset::kCommandUnregister : 0;
+    const std::string printer = !set.empty() ? set : reset;
     if (command != 0) {
         int rc = Registrar(command, printer);
         std::printf("%s %s: %d\n", command == qntpset::kCommandRegister ? "set" : "reset", printer.c_str(), rc);
-        return rc == 0 ? 0 : 1;
+        return rc == 0 ? platform::kExitOk : platform::kExitFailure;
     }
-    qntpset::ServerOptions options;
-    options.idle = std::chrono::seconds(idle > 0 ? idle : IdleSeconds());
+    qntpset::ServerOptions serving;
+    serving.idle = std::chrono::seconds(idle > 0 ? idle : IdleSeconds());
     // SIGTERM and Ctrl-C end the helper the orderly way, as idleness does.
-    options.stop = &g_stop;
+    serving.stop = &g_stop;
     struct sigaction action {};
     action.sa_handler = OnStop;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    return qntpset::Serve(options, Registrar);
+    return qntpset::Serve(serving, Registrar);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QBUtil.h"
+#include "qm/ipc/objects.h"
 #include "qm/platform/errors.h"
 #include "qm/platform/named_objects.h"
 #include "qm/qntpset/handshake.h"
@@ -48,7 +49,7 @@ private:
     int Start() {
         int ev = event_.Create(kEventName, false);
         int bl = block_.Create(kBlockName, kRequestBlockSize);
-        if ((ev != kOk && ev != kErrAlreadyExists) || (bl != kOk && bl != kErrAlreadyExists) ||
+        if (ev != kOk || (bl != kOk && bl != kErrAlreadyExists) ||
             block_.Size() < kRequestBlockSize) {
             QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "QNTPSET: cannot make the request objects\n");
             return 2;
@@ -117,7 +118,7 @@ private:
 
     void End() {
         // New requesters now wait until this helper is gone, then start the next one.
-        platform::NamedEvent ending;
+        ipc::NamedEvent ending;
         ending.Create(kEndingEventName, false);
         const auto graceEnd = Clock::now() + options_.grace;
         ServeUntil([&] { return Clock::now() >= graceEnd; });
@@ -136,9 +137,9 @@ private:
 
     ServerOptions options_;
     const Registrar& registrar_;
-    platform::NamedEvent event_;
+    ipc::NamedEvent event_;
     platform::SharedBlock block_;
-    platform::NamedMutex mutex_;
+    ipc::NamedMutex mutex_;
     Clock::time_point last_;
 };
 

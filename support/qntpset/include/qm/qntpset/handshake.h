@@ -14,15 +14,17 @@
 
 #include <cstddef>
 
+#include "qm/ipc/names.h"
+
 namespace qm::qntpset {
 
-inline constexpr const char* kMutexName = "QntpsetMutex";
-inline constexpr const char* kEventName = "QntpsetEvent";
-inline constexpr const char* kBlockName = "QntpsetrMap";
-inline constexpr const char* kEndingEventName = "QntpsetEventChkEndDll";
+inline constexpr const char* kMutexName = ipc::kQntpsetMutex;
+inline constexpr const char* kEventName = ipc::kQntpsetEvent;
+inline constexpr const char* kBlockName = ipc::kQntpsetMap;
+inline constexpr const char* kEndingEventName = ipc::kQntpsetEventChkEndDll;
 // Serialises requesters: the one event carries both a request and its acknowledgement, so two
 // requests in flight at once could take each other's acknowledgement.
-inline constexpr const char* kRequesterMutexName = "QntpsetRequester";
+inline constexpr const char* kRequesterMutexName = ipc::kQntpsetRequester;
 inline constexpr const char* kProgramName = "qntpset.exe";
 
 // "9" NUL "255.255.255.255" NUL is 18 bytes; the rest is room, zero-filled.
