@@ -86,8 +86,8 @@ uint64_t Fnv1a(std::string_view s) {
 struct SharedState {
     std::atomic<uint32_t> eventWord;   // events: bit 31 signalled, low bits setter token
     std::atomic<uint32_t> nextToken;   // events: handle tokens handed out so far
-    uint32_t blockSize;                // shared blocks: the size the creator asked for
-    char block[kSharedBlockMaxSize];   // shared blocks: the bytes
+    uint32_t blockSize;                // shared blocks: bytes in use (0 reads as the default)
+    char block[kSharedBlockMaxSize];
 };
 static_assert(sizeof(SharedState) <= 4096);
 constexpr size_t kMapSize = sizeof(SharedState);
@@ -166,7 +166,7 @@ std::string ObjectPath(Kind kind, std::string_view name) {
 // object does not exist. `fresh` tells the caller to initialise the contents.
 int Acquire(Kind kind, std::string_view name, bool create,
             std::shared_ptr<SharedObject>* out, bool* fresh, uint32_t initialEventWord = 0,
-            uint32_t blockSize = 0) {
+            uint32_t initialBlockSize = 0) {
     *fresh = false;
     if (name.empty()) return kErrInvalidName;
     std::string runDir = RootPath("run");
@@ -207,7 +207,7 @@ int Acquire(Kind kind, std::string_view name, bool create,
     // Initialise before anyone else can open it: openers wait on the directory lock.
     if (alone) {
         obj->state->eventWord.store(initialEventWord);
-        obj->state->blockSize = blockSize;
+        obj->state->blockSize = initialBlockSize;
     }
     // Downgrade (or take) the presence lock to shared, so later openers see us.
     if (!OfdLock(fd, F_RDLCK, 0, false)) return WinErrorFromErrno(errno);
@@ -449,9 +449,9 @@ int SharedBlock::Close() {
 char* SharedBlock::Data() const { return obj_ ? obj_->state->block : nullptr; }
 
 size_t SharedBlock::Size() const {
-    // A size the mapping cannot hold would be a foreign or damaged file: treat it as empty.
-    if (!obj_ || obj_->state->blockSize > kSharedBlockMaxSize) return 0;
-    return obj_->state->blockSize;
+    if (!obj_) return 0;
+    size_t n = obj_->state->blockSize;
+    return n == 0 || n > kSharedBlockMaxSize ? kSharedBlockSize : n;
 }
 
 int SharedBlock::Read(size_t offset, std::span<char> out) const {

@@ -34,31 +34,6 @@ TEST(SharedBlock, SharedBetweenProcessesAndBoundsChecked) {
     EXPECT_EQ(block.Write(9, std::span<const char>("a", 1)), 0);
 }
 
-// The creator fixes the size; openers (also create-openers asking for another size) get that
-// size and its bounds, so a writer can never run past what the reader mapped.
-TEST(SharedBlock, CreatorsSizeHoldsForEveryOpener) {
-    TempRoot root;
-    SharedBlock block;
-    EXPECT_EQ(block.Create("QntpsetrMap", 0), kErrInvalidParameter);
-    EXPECT_EQ(block.Create("QntpsetrMap", kSharedBlockMaxSize + 1), kErrInvalidParameter);
-    ASSERT_EQ(block.Create("QntpsetrMap", 32), 0);
-    EXPECT_EQ(block.Size(), 32u);
-    Child writer([] {
-        SharedBlock b;
-        if (b.Open("QntpsetrMap") != 0 || b.Size() != 32) return 1;
-        SharedBlock again;
-        if (again.Create("QntpsetrMap") != kErrAlreadyExists || again.Size() != 32) return 2;
-        const char text[] = "1\0" "192.168.100.200";
-        if (b.Write(32 - sizeof text, std::span<const char>(text, sizeof text)) != 0) return 3;
-        return b.Write(31, std::span<const char>("ab", 2)) == kErrInvalidParameter ? 0 : 4;
-    });
-    ASSERT_EQ(writer.Wait(), 0);
-    EXPECT_STREQ(block.Data() + 32 - 18 + 2, "192.168.100.200");
-    SharedBlock control;
-    ASSERT_EQ(control.Create("QntfmgrMap"), 0);
-    EXPECT_EQ(control.Size(), kSharedBlockSize);
-}
-
 TEST(SharedBlock, FreshAfterItsCreatorWasKilled) {
     TempRoot root;
     testing::Holder child([&](const testing::Holder::Hold& hold) {
@@ -75,6 +50,27 @@ TEST(SharedBlock, FreshAfterItsCreatorWasKilled) {
     EXPECT_EQ(b.Open("MapServiceCtrl"), kErrFileNotFound);
     ASSERT_EQ(b.Create("MapServiceCtrl"), 0);
     EXPECT_EQ(b.Data()[0], '\0') << "no stale command survives";
+}
+
+TEST(SharedBlock, CreatorChoosesALargerSizeThatOpenersSee) {
+    TempRoot root;
+    SharedBlock block;
+    EXPECT_EQ(block.Create("QntpsetrMap", 0), kErrInvalidParameter);
+    EXPECT_EQ(block.Create("QntpsetrMap", kSharedBlockMaxSize + 1), kErrInvalidParameter);
+    ASSERT_EQ(block.Create("QntpsetrMap", 32), 0);
+    EXPECT_EQ(block.Size(), 32u);
+    Child writer([] {
+        SharedBlock b;
+        if (b.Open("QntpsetrMap") != 0 || b.Size() != 32) return 1;
+        const char text[] = "1\0" "192.168.100.200";  // command and address with their NULs
+        if (b.Write(32, std::span<const char>("x", 1)) != kErrInvalidParameter) return 2;
+        return b.Write(0, std::span<const char>(text, sizeof text));
+    });
+    ASSERT_EQ(writer.Wait(), 0);
+    EXPECT_STREQ(block.Data() + 2, "192.168.100.200");
+    SharedBlock other;
+    EXPECT_EQ(other.Create("QntpsetrMap"), kErrAlreadyExists);
+    EXPECT_EQ(other.Size(), 32u) << "an existing block keeps its creator's size";
 }
 
 }  // namespace qm::platform

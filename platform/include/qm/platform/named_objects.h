@@ -78,12 +78,12 @@ private:
 
 // The size of the named shared block the services exchange control commands through.
 inline constexpr size_t kSharedBlockSize = 10;
-// The largest block a creator may ask for (the trap registration request carries an address,
-// which a control block cannot hold).
-inline constexpr size_t kSharedBlockMaxSize = 256;
+// The largest block: the trap-registration helper's block carries a command and a printer
+// address, which do not fit into the 10 bytes of a control block.
+inline constexpr size_t kSharedBlockMaxSize = 64;
 
-// A named block of shared memory, zero-filled when first created. Its size is fixed by the
-// creator; whoever opens it, or create-opens it later, gets that size, as with a file mapping.
+// A named block of shared memory (kSharedBlockSize bytes unless its creator asked for more, up
+// to kSharedBlockMaxSize), zero-filled when first created. Openers see the creator's size.
 class SharedBlock {
 public:
     SharedBlock();
@@ -91,7 +91,8 @@ public:
     SharedBlock(const SharedBlock&) = delete;
     SharedBlock& operator=(const SharedBlock&) = delete;
 
-    // 0 created, 183 opened existing (keeping its size), 87 for a size of 0 or above the maximum.
+    // 0 created, 183 opened existing (its size stays what its creator chose); 87 for a size
+    // of 0 or above kSharedBlockMaxSize.
     int Create(std::string_view name, size_t size = kSharedBlockSize);
     int Open(std::string_view name);    // 0, or 2 when it does not exist
     int Close();
@@ -100,7 +101,8 @@ public:
     int Write(size_t offset, std::span<const char> in);
     // The mapped bytes (nullptr when closed); Size() bytes long.
     char* Data() const;
-    size_t Size() const;  // 0 when closed
+    // The block's size as its creator made it; 0 when closed.
+    size_t Size() const;
 
 private:
     std::shared_ptr<SharedObject> obj_;
