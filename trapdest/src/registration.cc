@@ -62,7 +62,11 @@ int PrinterStep(const char* name, const char* printer, Step step) {
                 self.why.c_str());
         return QNTRAP_ERR_LOCAL_ADDRESS;
     }
-    if (self.loopback) {
+    if (self.loopback && self.source == "setting") {
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__,
+                "QNTRAP: %s names the loopback address %s; printers cannot send traps there\n",
+                kAddressSetting, self.address.c_str());
+    } else if (self.loopback) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__,
                 "QNTRAP: %s resolves to the loopback address %s only; printers cannot send traps "
                 "there: name this computer's address in HKEY_LOCAL_MACHINE\\%s\\%s\n",
