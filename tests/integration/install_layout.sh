@@ -57,9 +57,10 @@ code=$(status "/cgi-bin/qmreg?get")
 code=$(status "/cgi-bin/Qmcgipst.exe?GetFileName=none.gif")
 [ "$code" = 200 ] || fail "Qmcgipst answered $code"
 page=$(curl -fs "http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=index.htm")
-echo "$page" | grep -q 'Printer management' || fail "the first page is not served"
+grep -q 'Printer management' <<<"$page" || fail "the first page is not served"
 # The install registered the scripting component: the script host reads the same page through
 # the request channel.
-env -u QM_ROOT "$root/sbin/qmscript" LANGUAGE=en TEMPLATE=index.htm | grep -q 'Printer management' \
-  || fail "qmscript does not read the first page through the channel"
+scripted=$(env -u QM_ROOT "$root/sbin/qmscript" LANGUAGE=en TEMPLATE=index.htm) \
+  || fail "qmscript failed: $scripted"
+grep -q 'Printer management' <<<"$scripted" || fail "qmscript did not read the first page"
 echo "ok: tools in sbin/, /cgi-bin/ refuses them, CGI programs and pages served"
