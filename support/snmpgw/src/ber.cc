@@ -200,10 +200,8 @@ BerStatus BerWriter::Close(size_t mark) {
 
 // ---- Decoding ---------------------------------------------------------------------------
 
-BerStatus ReadElement(std::span<const uint8_t> input, BerElement* out) {
+BerStatus ReadHeader(std::span<const uint8_t> input, BerHeader* out) {
     if (input.size() < 2) return BerStatus::kTruncated;
-    uint8_t tagByte = input[0];
-    if ((tagByte & 0x1F) == 0x1F) return BerStatus::kBadTag;  // multi-byte tags: not SNMP
     size_t pos = 1;
     uint8_t first = input[pos++];
     size_t length = 0;
@@ -215,10 +213,21 @@ BerStatus ReadElement(std::span<const uint8_t> input, BerElement* out) {
         if (input.size() - pos < count) return BerStatus::kTruncated;
         for (size_t i = 0; i < count; ++i) length = (length << 8) | input[pos++];
     }
-    if (length > input.size() - pos) return BerStatus::kTruncated;
-    out->tag = tagByte;
-    out->content = input.subspan(pos, length);
-    out->whole = input.subspan(0, pos + length);
+    out->tag = input[0];
+    out->headerSize = pos;
+    out->length = length;
+    return BerStatus::kOk;
+}
+
+BerStatus ReadElement(std::span<const uint8_t> input, BerElement* out, bool anyTagByte) {
+    if (input.size() < 2) return BerStatus::kTruncated;
+    if (!anyTagByte && (input[0] & 0x1F) == 0x1F) return BerStatus::kBadTag;  // multi-byte tags: not SNMP
+    BerHeader h;
+    if (BerStatus status = ReadHeader(input, &h); status != BerStatus::kOk) return status;
+    if (h.length > input.size() - h.headerSize) return BerStatus::kTruncated;
+    out->tag = h.tag;
+    out->content = input.subspan(h.headerSize, h.length);
+    out->whole = input.subspan(0, h.headerSize + h.length);
     return BerStatus::kOk;
 }
 
@@ -247,6 +256,26 @@ BerStatus DecodeUnsigned(std::span<const uint8_t> content, uint64_t* out) {
     if (content.empty()) return BerStatus::kBadValue;
     if (content.size() > 9 || (content.size() == 9 && content[0] != 0)) return BerStatus::kOutOfRange;
     uint64_t value = 0;
+    for (uint8_t b : content) value = (value << 8) | b;
+    *out = value;
+    return BerStatus::kOk;
+}
+
+BerStatus DecodeInt32(std::span<const uint8_t> content, int32_t* out) {
+    if (content.empty()) return BerStatus::kBadValue;
+    if (content.size() > 4) return BerStatus::kOutOfRange;
+    uint32_t value = (content[0] & 0x80) ? 0xFFFFFFFFu : 0u;
+    for (uint8_t b : content) value = (value << 8) | b;
+    *out = static_cast<int32_t>(value);
+    return BerStatus::kOk;
+}
+
+BerStatus DecodeUint32(std::span<const uint8_t> content, uint32_t* out) {
+    if (content.empty()) return BerStatus::kBadValue;
+    // Unsigned SNMP types put a zero byte in front of values with the top bit set.
+    if (content.size() == 5 && content[0] == 0) content = content.subspan(1);
+    if (content.size() > 4) return BerStatus::kOutOfRange;
+    uint32_t value = 0;
     for (uint8_t b : content) value = (value << 8) | b;
     *out = value;
     return BerStatus::kOk;

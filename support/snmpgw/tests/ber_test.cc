@@ -148,3 +148,62 @@ TEST(BerReader, RefusesLengthsPastTheInput) {
     BerReader r(two);
     EXPECT_EQ(r.Expect(tag::kOctetString, &e), BerStatus::kBadTag);
 }
+
+namespace {
+
+using qm::snmp::BerHeader;
+using qm::snmp::BerStatus;
+
+TEST(BerCore, HeaderGivesTheExtentBeforeTheContentArrives) {
+    const uint8_t longForm[] = {0x30, 0x82, 0x01, 0x00, 0x02};
+    BerHeader h;
+    ASSERT_EQ(qm::snmp::ReadHeader(longForm, &h), BerStatus::kOk);
+    EXPECT_EQ(h.tag, 0x30);
+    EXPECT_EQ(h.headerSize, 4u);
+    EXPECT_EQ(h.length, 256u);
+    qm::snmp::BerElement e;
+    EXPECT_EQ(qm::snmp::ReadElement(longForm, &e), BerStatus::kTruncated);
+
+    const uint8_t indefinite[] = {0x30, 0x80, 0x00, 0x00};
+    EXPECT_EQ(qm::snmp::ReadHeader(indefinite, &h), BerStatus::kBadLength);
+    const uint8_t fiveBytes[] = {0x04, 0x85, 0, 0, 0, 0, 1};
+    EXPECT_EQ(qm::snmp::ReadHeader(fiveBytes, &h), BerStatus::kBadLength);
+    const uint8_t cutLength[] = {0x04, 0x82, 0x01};
+    EXPECT_EQ(qm::snmp::ReadHeader(cutLength, &h), BerStatus::kTruncated);
+    const uint8_t one[] = {0x04};
+    EXPECT_EQ(qm::snmp::ReadHeader(one, &h), BerStatus::kTruncated);
+}
+
+TEST(BerCore, AnyTagByteIsTakenWhenAsked) {
+    const uint8_t highTag[] = {0x9F, 0x01, 0x41};
+    qm::snmp::BerElement e;
+    EXPECT_EQ(qm::snmp::ReadElement(highTag, &e), BerStatus::kBadTag);
+    ASSERT_EQ(qm::snmp::ReadElement(highTag, &e, true), BerStatus::kOk);
+    EXPECT_EQ(e.tag, 0x9F);
+    ASSERT_EQ(e.content.size(), 1u);
+    EXPECT_EQ(e.content[0], 0x41);
+}
+
+TEST(BerCore, ThirtyTwoBitIntegers) {
+    int32_t s = 0;
+    const uint8_t minusOne[] = {0xFF};
+    ASSERT_EQ(qm::snmp::DecodeInt32(minusOne, &s), BerStatus::kOk);
+    EXPECT_EQ(s, -1);
+    const uint8_t min[] = {0x80, 0, 0, 0};
+    ASSERT_EQ(qm::snmp::DecodeInt32(min, &s), BerStatus::kOk);
+    EXPECT_EQ(s, INT32_MIN);
+    const uint8_t five[] = {0, 0x80, 0, 0, 0};
+    EXPECT_EQ(qm::snmp::DecodeInt32(five, &s), BerStatus::kOutOfRange);
+    EXPECT_EQ(qm::snmp::DecodeInt32({}, &s), BerStatus::kBadValue);
+
+    uint32_t u = 0;
+    ASSERT_EQ(qm::snmp::DecodeUint32(five, &u), BerStatus::kOk);
+    EXPECT_EQ(u, 0x80000000u);
+    ASSERT_EQ(qm::snmp::DecodeUint32(minusOne, &u), BerStatus::kOk);
+    EXPECT_EQ(u, 0xFFu);
+    const uint8_t fiveHigh[] = {1, 0, 0, 0, 0};
+    EXPECT_EQ(qm::snmp::DecodeUint32(fiveHigh, &u), BerStatus::kOutOfRange);
+    EXPECT_EQ(qm::snmp::DecodeUint32({}, &u), BerStatus::kBadValue);
+}
+
+}  // namespace

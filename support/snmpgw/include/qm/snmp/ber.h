@@ -118,9 +118,21 @@ struct BerElement {
     std::span<const uint8_t> whole;    // tag, length and content
 };
 
-// Reads the element at the start of `input`. Single-byte tags only; lengths in short form or
-// long form of 1 to 4 bytes (leading zero bytes allowed); indefinite lengths are refused.
-BerStatus ReadElement(std::span<const uint8_t> input, BerElement* out);
+// The tag byte and length field at the start of `input`: short form, or long form of 1 to 4
+// bytes (leading zero bytes allowed); indefinite lengths are refused (kBadLength). Only the
+// header is checked against `input`, so a caller can learn an element's extent before all of
+// it has arrived; the tag byte is taken as it stands (no multi-byte tag check).
+struct BerHeader {
+    uint8_t tag = 0;
+    size_t headerSize = 0;  // tag and length bytes
+    size_t length = 0;      // content bytes announced
+};
+BerStatus ReadHeader(std::span<const uint8_t> input, BerHeader* out);
+
+// Reads the element at the start of `input`: the header as ReadHeader, and the content must
+// lie inside `input`. Single-byte tags only (kBadTag for 0x1F forms), unless `anyTagByte`:
+// readers of the tag processor's result blocks take every tag byte as one byte.
+BerStatus ReadElement(std::span<const uint8_t> input, BerElement* out, bool anyTagByte = false);
 
 // Walks the elements of one level in order.
 class BerReader {
@@ -139,6 +151,11 @@ private:
 BerStatus DecodeInteger(std::span<const uint8_t> content, int64_t* out);
 // Unsigned content of 1 to 8 significant bytes (a ninth, leading zero byte is allowed).
 BerStatus DecodeUnsigned(std::span<const uint8_t> content, uint64_t* out);
+// The 32-bit forms result blocks use. Signed: 1 to 4 bytes, sign-extended. Unsigned: 1 to 4
+// bytes, or 5 with a leading zero byte. Empty content is kBadValue and longer content
+// kOutOfRange, so that each caller keeps its own rule for them.
+BerStatus DecodeInt32(std::span<const uint8_t> content, int32_t* out);
+BerStatus DecodeUint32(std::span<const uint8_t> content, uint32_t* out);
 // OBJECT IDENTIFIER content into arcs; every arc must fit 32 bits.
 BerStatus DecodeOid(std::span<const uint8_t> content, Oid* out);
 
