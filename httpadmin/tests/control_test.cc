@@ -1,6 +1,10 @@
 // The Control page and its handler against a real qmhttpd serving this program.
 #include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -13,10 +17,15 @@ namespace qm::admin::testing {
 namespace {
 
 int FreePort() {
-    httplib::Server probe;
-    int port = probe.bind_to_any_port("127.0.0.1");
-    probe.stop();
-    return port;
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
 }
 
 class Control : public AdminTest {

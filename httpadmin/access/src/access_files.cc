@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 
+#include "qm/platform/confine.h"
+
 namespace qm::access {
 
 namespace {
@@ -40,11 +42,6 @@ bool ForEachLine(const std::string& path, Fn fn) {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-std::string Resolve(const std::string& p) {
-    char buf[PATH_MAX];
-    return realpath(p.c_str(), buf) ? std::string(buf) : std::string();
 }
 
 bool StartsWithSegment(std::string_view path, std::string_view prefix) {
@@ -234,10 +231,19 @@ std::string NormaliseAliasPath(std::string_view path) {
 }
 
 bool IsInside(const std::string& base, const std::string& path) {
-    std::string b = Resolve(base), p = Resolve(path);
-    if (b.empty() || p.empty()) return false;
-    return p == b || (p.size() > b.size() && p.compare(0, b.size(), b) == 0 &&
-                      (b == "/" || p[b.size()] == '/'));
+    std::string b = base;
+    while (b.size() > 1 && b.back() == '/') b.pop_back();
+    std::string_view rest;
+    if (path == b) {
+        rest = "";
+    } else if (path.size() > b.size() && path.compare(0, b.size(), b) == 0 &&
+               (b == "/" || path[b.size()] == '/')) {
+        rest = std::string_view(path).substr(b == "/" ? 1 : b.size() + 1);
+    } else {
+        return false;
+    }
+    std::string resolved;
+    return platform::ConfinePath(b, rest, 0, &resolved) == platform::kConfineOk;
 }
 
 std::optional<std::string> RealFolder(const AliasMap& map, std::string_view aliasPath) {

@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "qm/platform/clock.h"
-#include "qm/platform/named_objects.h"
 #include "qm/platform/paths.h"
 #include "qm/platform/process.h"
 #include "qm/platform/registry.h"
+#include "qm/platform/service_control.h"
 
 namespace {
 
@@ -25,8 +25,6 @@ constexpr const char* kServiceName = "QNQuinsward_Httpd";
 constexpr const char* kHttpdKey = "SOFTWARE\\OvrelNet\\OvrelNetQuinsward\\Httpd";
 constexpr int kPollIntervalMs = 200;
 constexpr int kPollCount = 25;  // 5 seconds in all
-
-std::string ObjectName(const char* kind) { return std::string(kind) + kServiceName; }
 
 bool InstallationPath(std::string* out) {
     qm::platform::RegValue v;
@@ -46,12 +44,6 @@ int WaitForState(int wanted) {
         if (GetServerState() == wanted) return 0;
     }
     return 1;
-}
-
-int SignalEvent(const char* kind) {
-    qm::platform::NamedEvent ev;
-    if (ev.Open(ObjectName(kind)) != 0) return -1;
-    return ev.Set() == 0 ? 0 : -1;
 }
 
 // The server program: InstallationPath holds it on a plain installation; an installation that
@@ -83,16 +75,8 @@ int GetPlatform(unsigned* version) {
 
 int GetServerState(void) {
     if (qm::platform::PlatformClass() != 2) return QM_SERVER_UNKNOWN;
-    qm::platform::NamedMutex m;
-    int rc = m.Open(ObjectName("__MUTEX__"));
-    if (rc == qm::platform::kErrFileNotFound) return QM_SERVER_STOPPED;
-    if (rc != 0) return QM_SERVER_UNKNOWN;
-    // The server owns the mutex while paused, so taking it tells running from paused.
-    if (m.Wait(0) == 0) {
-        m.Release();
-        return QM_SERVER_RUNNING;
-    }
-    return QM_SERVER_PAUSED;
+    int state = qm::platform::QueryServiceState(kServiceName);
+    return state >= 0 && state <= 2 ? state : QM_SERVER_UNKNOWN;
 }
 
 int StartServer(int noWait) {
@@ -112,7 +96,7 @@ int StartServer(int noWait) {
 
 int StopServer(int noWait) {
     if (GetServerState() == QM_SERVER_STOPPED) return 0;
-    if (SignalEvent("__STOP__") != 0) return -1;
+    if (qm::platform::SignalServiceStop(kServiceName) != 0) return -1;
     if (noWait) return 0;
     return WaitForState(QM_SERVER_STOPPED);
 }
@@ -121,7 +105,7 @@ int PauseServer(int noWait) {
     int state = GetServerState();
     if (state == QM_SERVER_PAUSED) return 0;
     if (state != QM_SERVER_RUNNING) return -1;
-    if (SignalEvent("__PAUSE__") != 0) return -1;
+    if (qm::platform::SignalServicePause(kServiceName) != 0) return -1;
     if (noWait) return 0;
     return WaitForState(QM_SERVER_PAUSED);
 }
@@ -131,7 +115,7 @@ int ContinueServer(int noWait) {
     if (state == QM_SERVER_RUNNING) return 0;
     if (state != QM_SERVER_PAUSED) return -1;
     // The server toggles on the pause event: the same signal resumes it.
-    if (SignalEvent("__PAUSE__") != 0) return -1;
+    if (qm::platform::SignalServicePause(kServiceName) != 0) return -1;
     if (noWait) return 0;
     return WaitForState(QM_SERVER_RUNNING);
 }
@@ -147,19 +131,7 @@ int ServiceLogPath(char* buf, size_t size) {
 
 size_t LastErrorLine(const char* logPath, char* buf, size_t size) {
     if (!buf || size == 0) return 0;
-    buf[0] = '\0';
-    if (!logPath) return 0;
-    std::FILE* f = std::fopen(logPath, "r");
-    if (!f) return 0;
-    std::string last;
-    char line[128];
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, "[Error]", 7) == 0) {
-            last = line;
-            while (!last.empty() && (last.back() == '\n' || last.back() == '\r')) last.pop_back();
-        }
-    }
-    std::fclose(f);
+    std::string last = logPath ? qm::platform::LastServiceErrorLine(logPath) : std::string();
     size_t n = last.size() < size - 1 ? last.size() : size - 1;
     std::memcpy(buf, last.data(), n);
     buf[n] = '\0';

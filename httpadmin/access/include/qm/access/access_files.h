@@ -132,7 +132,8 @@ struct Found {
 std::optional<Found> FindNearest(const AliasMap& map, std::string_view aliasPath,
                                  std::string_view fileName);
 
-// True when `path` (resolved) is `base` (resolved) or lies below it.
+// True when `path` is `base` or a path below it (by its text) and no symbolic link on the way
+// leads out of `base`.
 bool IsInside(const std::string& base, const std::string& path);
 
 }  // namespace qm::access
