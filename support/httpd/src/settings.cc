@@ -1,8 +1,12 @@
 // Loading and seeding the HTTP server's registry settings.
 #include "settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
+#include "qm/platform/errors.h"
 #include "qm/platform/paths.h"
 #include "qm/platform/registry.h"
 
@@ -86,7 +90,49 @@ Settings LoadSettings(std::vector<std::string>* problems) {
     return s;
 }
 
-int SeedRegistry(const std::string& root) {
+std::string Base64(std::string_view bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        for (int shift : {18, 12, 6, 0}) out += kAlphabet[(v >> shift) & 63];
+    }
+    if (i < bytes.size()) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += kAlphabet[(v >> 18) & 63];
+        out += kAlphabet[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+namespace {
+
+// 16 letters and digits from the kernel's random source; "" when it cannot be read.
+std::string RandomPassword() {
+    static constexpr char kChars[] =
+        "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+    constexpr size_t kCount = sizeof kChars - 1;
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string out;
+    unsigned char b;
+    while (out.size() < 16 && ::read(fd, &b, 1) == 1) {
+        if (b < 256 - 256 % kCount) out += kChars[b % kCount];  // no bias towards early letters
+    }
+    ::close(fd);
+    return out.size() == 16 ? out : std::string();
+}
+
+}  // namespace
+
+int SeedRegistry(const std::string& root, std::string* generatedPassword) {
     struct Default {
         const char* name;
         std::string text;
@@ -133,6 +179,16 @@ int SeedRegistry(const std::string& root) {
         if (rc != 0) return rc;
     }
     platform::RegValue existing;
+    if (platform::RegGetValue(RegRoot::LocalMachine, kHttpdKey, "SpecialCgiPassword", &existing) ==
+            0 &&
+        existing.text.empty()) {
+        std::string password = RandomPassword();
+        if (password.empty()) return platform::kErrGenFailure;
+        rc = platform::RegSetString(RegRoot::LocalMachine, kHttpdKey, "SpecialCgiPassword",
+                                    Base64("admin:" + password));
+        if (rc != 0) return rc;
+        if (generatedPassword) *generatedPassword = password;
+    }
     if (platform::RegGetValue(RegRoot::LocalMachine, kSetupKey, "InstallPath", &existing) != 0) {
         rc = platform::RegSetString(RegRoot::LocalMachine, kSetupKey, "InstallPath", root, true);
     }
