@@ -50,7 +50,7 @@ code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/cgi-bin/np
 
 dom=$(page "")
 expect base "OvrelNet HTTP Server Management" "$dom"
-expect base "value=\"$port\"" "$dom"
+expect base "name=\"Port\"" "$dom"
 expect base "nph-QMHTTPD.exe" "$dom"
 shot "" base
 
