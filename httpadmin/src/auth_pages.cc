@@ -59,23 +59,24 @@ bool ConfinedAccessFile(const HttpdConfig& cfg, const std::string& path, const c
                        [&](const access::Alias& a) { return access::IsInside(a.folder, folder); });
 }
 
+// "" when the configured folder would leave the document root.
 std::string PasswordFolder(const HttpdConfig& cfg) {
-    // ServerRoot and AuthorizationPasswordDirectory joined as they are stored ("%s%s").
-    std::string folder = platform::ToPosixPath(std::string(cfg.Value("ServerRoot")) +
-                                               cfg.Value("AuthorizationPasswordDirectory"));
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    return folder;
+    auto folder = access::PasswordFolder(platform::ToPosixPath(cfg.Value("ServerRoot")),
+                                         platform::ToPosixPath(cfg.Value("AuthorizationPasswordDirectory")));
+    return folder ? *folder : std::string();
 }
 
-// The password file of a bare name; "" when the name is not one.
+// The password file of a bare name; "" when the name is not one or the folder is refused.
 std::string PasswordFile(const HttpdConfig& cfg, const std::string& name) {
-    if (!access::IsBareFileName(name)) return {};
-    return PasswordFolder(cfg) + "/" + name;
+    std::string folder = PasswordFolder(cfg);
+    if (!access::IsBareFileName(name) || folder.empty()) return {};
+    return folder + "/" + name;
 }
 
 std::vector<std::string> PasswordFiles(const HttpdConfig& cfg) {
     std::vector<std::string> names;
-    DIR* d = opendir(PasswordFolder(cfg).c_str());
+    std::string folder = PasswordFolder(cfg);
+    DIR* d = folder.empty() ? nullptr : opendir(folder.c_str());
     if (!d) return names;
     while (dirent* e = readdir(d)) {
         if (access::IsBareFileName(e->d_name)) names.emplace_back(e->d_name);

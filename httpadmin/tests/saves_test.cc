@@ -169,6 +169,13 @@ TEST_F(Saves, AuthorizationFileAndUsers) {
         EXPECT_TRUE(r.HasLine("ERROR: Cannot write the authorization file.<br><hr>")) << bad;
     }
     EXPECT_EQ(Slurp(docs + "/.qmauth"), "AuthType: Basic\nRealm: Other\nAuthUserFile: others\n");
+    // A password folder set outside the document root is not written either.
+    SetReg("AuthorizationPasswordDirectory", "/../outside");
+    r = Post(base + "&AuthType=Basic&Realm=x&AuthUserFile=staff&AuthUserFileList=Not+Selected"
+                    "&user0=eve&password0=e&retype0=e");
+    EXPECT_TRUE(r.HasLine("ERROR: Cannot write the authorization file.<br><hr>"));
+    EXPECT_FALSE(std::filesystem::exists(root_ / "outside"));
+    SetReg("AuthorizationPasswordDirectory", "/.qmpasswd");
 
     // Deleting: the file alone, or with its password file.
     r = Post(base + "&delete=on");

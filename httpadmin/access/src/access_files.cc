@@ -91,6 +91,21 @@ const User* FindUser(const std::vector<User>& users, std::string_view name) {
     return nullptr;
 }
 
+std::optional<std::string> PasswordFolder(const std::string& serverRoot,
+                                          const std::string& passwordDirectory) {
+    std::string root = serverRoot;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    std::string rel = passwordDirectory;
+    while (!rel.empty() && rel.front() == '/') rel.erase(rel.begin());
+    while (!rel.empty() && rel.back() == '/') rel.pop_back();
+    std::string resolved;
+    if (root.empty() ||
+        platform::ConfinePath(root, rel, 0, &resolved) != platform::kConfineOk) {
+        return std::nullopt;
+    }
+    return rel.empty() ? root : root + "/" + rel;
+}
+
 bool IsBareFileName(std::string_view name) {
     if (name.empty() || name[0] == '.') return false;
     for (unsigned char c : name) {

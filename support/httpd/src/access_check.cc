@@ -103,10 +103,9 @@ AccessDecision CheckAccess(const Settings& s, std::string_view aliasPath,
     std::string decoded = Base64Decode(authorization.substr(6));
     size_t colon = decoded.find(':');
     if (colon == std::string::npos) return d;
-    std::string dir = s.serverRoot + s.authorizationPasswordDirectory;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    auto dir = access::PasswordFolder(s.serverRoot, s.authorizationPasswordDirectory);
     std::vector<access::User> users;
-    if (!access::ReadPasswordFile(dir + "/" + file.userFile, &users)) return d;
+    if (!dir || !access::ReadPasswordFile(*dir + "/" + file.userFile, &users)) return d;
     const access::User* u = access::FindUser(users, std::string_view(decoded).substr(0, colon));
     if (u && SameSecret(u->password, std::string_view(decoded).substr(colon + 1))) {
         d.kind = AccessDecision::kAllow;

@@ -46,6 +46,11 @@ const User* FindUser(const std::vector<User>& users, std::string_view name);
 // leading "." (hidden files are the access files themselves) and no control characters.
 bool IsBareFileName(std::string_view name);
 
+// The folder of the password files: `serverRoot` and `passwordDirectory` joined as stored
+// ("%s%s"), refused (nullopt) when the result would leave the document root.
+std::optional<std::string> PasswordFolder(const std::string& serverRoot,
+                                          const std::string& passwordDirectory);
+
 // ---- IP access file: one address per line ----
 
 inline constexpr size_t kMaxIpEntries = 512;
