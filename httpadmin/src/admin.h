@@ -11,6 +11,7 @@
 
 #include "qm/access/access_files.h"
 #include "qm/cgi/cgi_request.h"
+#include "qm/cgi/coding.h"
 
 namespace qm::admin {
 
@@ -31,7 +32,7 @@ private:
 
 // Text and attribute values that come from requests, the registry or the file system are
 // written through this, so that none of them can become markup.
-std::string Html(std::string_view text);
+inline std::string Html(std::string_view text) { return cgi::HtmlEscape(text); }
 
 struct Pair {
     std::string first;

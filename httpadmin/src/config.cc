@@ -41,22 +41,6 @@ void Page::Line(std::string_view text) {
     sink_(line);
 }
 
-std::string Html(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
 std::vector<std::string> SplitFields(std::string_view text) {
     std::vector<std::string> fields;
     size_t pos = 0;

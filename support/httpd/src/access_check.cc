@@ -8,32 +8,13 @@
 #include <vector>
 
 #include "qm/access/access_files.h"
+#include "qm/cgi/coding.h"
 #include "qm/platform/paths.h"
 #include "router.h"
 
 namespace qm::httpd {
 
 namespace {
-
-std::string Base64Decode(std::string_view text) {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : text) {
-        if (c == '=') break;
-        const char* p = c ? std::strchr(kAlphabet, c) : nullptr;
-        if (!p) continue;
-        bits = (bits << 6) | static_cast<unsigned>(p - kAlphabet);
-        count += 6;
-        if (count >= 8) {
-            count -= 8;
-            out.push_back(static_cast<char>((bits >> count) & 0xFF));
-        }
-    }
-    return out;
-}
 
 // Compares without stopping at the first difference, so the time taken tells nothing.
 bool SameSecret(std::string_view a, std::string_view b) {
@@ -100,7 +81,7 @@ AccessDecision CheckAccess(const Settings& s, std::string_view aliasPath,
     d.kind = AccessDecision::kUnauthorized;
     if (!readable || !access::IsBareFileName(file.userFile)) return d;
     if (authorization.size() < 6 || strncasecmp(authorization.data(), "Basic ", 6) != 0) return d;
-    std::string decoded = Base64Decode(authorization.substr(6));
+    std::string decoded = cgi::Base64Decode(authorization.substr(6));
     size_t colon = decoded.find(':');
     if (colon == std::string::npos) return d;
     auto dir = access::PasswordFolder(s.serverRoot, s.authorizationPasswordDirectory);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "qm/cgi/coding.h"
 #include "qm/platform/errors.h"
 #include "qm/platform/paths.h"
 #include "qm/platform/registry.h"
@@ -90,28 +91,6 @@ Settings LoadSettings(std::vector<std::string>* problems) {
     return s;
 }
 
-std::string Base64(std::string_view bytes) {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                     static_cast<unsigned char>(bytes[i + 2]);
-        for (int shift : {18, 12, 6, 0}) out += kAlphabet[(v >> shift) & 63];
-    }
-    if (i < bytes.size()) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
 namespace {
 
 // 16 letters and digits from the kernel's random source; "" when it cannot be read.
@@ -185,7 +164,7 @@ int SeedRegistry(const std::string& root, std::string* generatedPassword) {
         std::string password = RandomPassword();
         if (password.empty()) return platform::kErrGenFailure;
         rc = platform::RegSetString(RegRoot::LocalMachine, kHttpdKey, "SpecialCgiPassword",
-                                    Base64("admin:" + password));
+                                    cgi::Base64Encode("admin:" + password));
         if (rc != 0) return rc;
         if (generatedPassword) *generatedPassword = password;
     }

@@ -56,7 +56,4 @@ Settings LoadSettings(std::vector<std::string>* problems = nullptr);
 // installation can show it once. Returns 0, or the registry's error number.
 int SeedRegistry(const std::string& root, std::string* generatedPassword = nullptr);
 
-// The Base64 text (RFC 2045 alphabet, "=" padding) of `bytes`.
-std::string Base64(std::string_view bytes);
-
 }  // namespace qm::httpd
