@@ -141,6 +141,9 @@ TEST_F(Access, AuthorizationFileProtectsItsFolderAndTheFoldersBelow) {
     EXPECT_EQ(ok->status, 200);
     EXPECT_EQ(ok->body, "secret b");
     EXPECT_EQ(Status("/index.html"), 200);
+    // The access files themselves are never served, not even to a user.
+    EXPECT_NE(Status("/private/.qmauth", "alice", "wonder"), 200);
+    EXPECT_NE(Status("/.qmpasswd/staff", "alice", "wonder"), 200);
     // A password file that is gone shuts the folder.
     std::filesystem::remove(root_ / "htdocs/.qmpasswd/staff");
     EXPECT_EQ(Status("/private/a.html", "alice", "wonder"), 401);
