@@ -18,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "qm/platform/named_objects.h"
@@ -60,12 +61,16 @@ private:
 };
 
 // Appends "YYYY/MM/DD HH:MM:SS text" lines to <folder>/<file>; errors get the "[Error]" prefix
-// the control helpers look for in the first seven characters.
+// the control helpers look for in the first seven characters. A text is written as one line:
+// control characters and backslashes are escaped, so that nothing a request or a setting
+// carries can start a forged "[Error]" line.
 class ServiceLog {
 public:
     explicit ServiceLog(const std::string& folder, const std::string& file = "servicelog.txt");
     void Info(const std::string& text);
     void Error(const std::string& text);
+    // "\n", "\r", "\t", "\\" and "\xHH" for the other control characters.
+    static std::string OneLine(std::string_view text);
     const std::string& path() const { return path_; }
 
 private:
@@ -74,9 +79,9 @@ private:
     std::string path_;
 };
 
-// The controllers' side. State of the service: 0 stopped, 1 running, 2 paused.
+// The controllers' side. State of the service: 0 stopped, 1 running, 2 paused, -1 unknown.
 int QueryServiceState(const std::string& serviceName);
-// Signals "__STOP__N" or "__PAUSE__N": 0 when delivered, -1 when the event cannot be made.
+// Signals "__STOP__N" or "__PAUSE__N": 0 when delivered, -1 when no service listens.
 int SignalServiceStop(const std::string& serviceName);
 int SignalServicePause(const std::string& serviceName);
 // The last line of the log that begins with "[Error]" (lines read up to 127 characters each),
