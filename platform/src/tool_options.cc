@@ -51,7 +51,8 @@ int ToolOptions::UsageText() const {
 std::optional<int> ToolOptions::Parse(int argc, char** argv) {
     operands_.clear();
     // '+': the first operand ends the options; ':': a missing value is told apart.
-    std::string shorts = "+:h";
+    // Without '+' getopt_long moves the operands behind the options, keeping their order.
+    std::string shorts = anywhere_ ? ":h" : "+:h";
     std::vector<option> longs;
     constexpr int kLongBase = 256;
     longs.push_back({"help", no_argument, nullptr, 'h'});
