@@ -38,10 +38,12 @@ ToolOptions& ToolOptions::Text(const char* name, std::string* target, char short
     }, shortName);
 }
 
-int ToolOptions::Usage(const std::string& what) const {
-    std::fprintf(stderr, "%s: %s (see --help)\n", program_.c_str(), what.c_str());
+int UsageError(const std::string& program, const std::string& what) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", program.c_str(), what.c_str());
     return kExitUsage;
 }
+
+int ToolOptions::Usage(const std::string& what) const { return UsageError(program_, what); }
 
 int ToolOptions::UsageText() const {
     std::fputs(usage_.c_str(), stderr);

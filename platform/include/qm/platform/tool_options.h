@@ -20,6 +20,10 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// Writes "<program>: <what> (see --help)" on standard error and returns 2: the one form of a
+// wrong call, also for checks made far from main.
+int UsageError(const std::string& program, const std::string& what);
+
 class ToolOptions {
 public:
     // `usage` is the whole --help text.
