@@ -36,7 +36,11 @@ bool ServiceControl::Claim(const std::string& serviceName, const std::string& pr
     if (ftruncate(lock_.get(), 0) == 0 && ::write(lock_.get(), pid.data(), pid.size()) < 0) {
         // the pid is only a hint for admins
     }
-    int rc = mutex_.Create(ServiceMutexName(serviceName));
+    return true;
+}
+
+bool ServiceControl::Announce(std::string* error) {
+    int rc = mutex_.Create(ServiceMutexName(name_));
     if (rc != 0 && rc != kErrAlreadyExists) {
         *error = "cannot create the control mutex (error " + std::to_string(rc) + ")";
         return false;

@@ -41,6 +41,8 @@ TEST(ServiceControl, StateFollowsPauseContinueAndStop) {
     ServiceControl control;
     std::string error;
     ASSERT_TRUE(control.Claim(name, "qmtestsvc", &error)) << error;
+    EXPECT_EQ(QueryServiceState(name), 0);  // claimed, but not yet serving
+    ASSERT_TRUE(control.Announce(&error)) << error;
     EXPECT_EQ(QueryServiceState(name), 1);
 
     Flag paused, stopped;

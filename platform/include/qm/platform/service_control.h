@@ -39,10 +39,13 @@ public:
     ServiceControl(const ServiceControl&) = delete;
     ServiceControl& operator=(const ServiceControl&) = delete;
 
-    // Claims this installation's slot for `program` (lock file run/<program>.lock) and creates
-    // the mutex of `serviceName`. False with `error` set when another process already serves
-    // the installation: "another <program> already serves the installation <root>".
+    // Claims this installation's slot for `program` (lock file run/<program>.lock). False with
+    // `error` set when another process already serves the installation: "another <program>
+    // already serves the installation <root>". Nothing is announced yet.
     bool Claim(const std::string& serviceName, const std::string& program, std::string* error);
+    // Creates the mutex of the service, the sign of a running service. Called once the service
+    // can serve, so that a start that fails is never seen as running.
+    bool Announce(std::string* error);
     // Starts the watcher threads and returns once they listen. `onStop` runs once, on a
     // watcher thread, when asked to stop; `onPause` runs with the new paused state.
     void Watch(std::function<void()> onStop, std::function<void(bool)> onPause);
