@@ -103,6 +103,24 @@ CgiVariables MakeVariables(const Settings& s, const httplib::Request& req, int p
 
 }  // namespace
 
+void ProtectHtml(httplib::Response& res) {
+    // Pages print what printers report (descriptions, names) and the template language has no
+    // HTML escaping; the pages need no scripts, so a hostile device's text cannot run as one.
+    static constexpr const char* kPolicy =
+        "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
+        "frame-ancestors 'none'";
+    const std::string type = res.get_header_value("Content-Type");
+    if (strncasecmp(type.c_str(), "text/html", 9) != 0) return;
+    // A CGI program's own policy may stay beside ours: a browser enforces every policy it is
+    // given, so a second one can only narrow ours, never widen it.
+    bool ours = false;
+    auto range = res.headers.equal_range("Content-Security-Policy");
+    for (auto it = range.first; it != range.second; ++it) ours = ours || it->second == kPolicy;
+    if (!ours) res.headers.emplace("Content-Security-Policy", kPolicy);
+    res.headers.erase("X-Content-Type-Options");
+    res.headers.emplace("X-Content-Type-Options", "nosniff");
+}
+
 HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLog)
     : settings_(std::move(settings)), pages_(pages), serviceLog_(serviceLog),
       http_(std::make_unique<httplib::Server>()) {
@@ -156,6 +174,11 @@ HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLo
                             "text/html");
         }
     });
+    // Every HTML answer (pages, CGI output, error and pause pages) carries the no-script policy:
+    // pages print what printers and clients send, so none of it may ever run as a script.
+    http_->set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        ProtectHtml(res);
+    });
     http_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
         LogAccess(req, res);
     });
@@ -184,8 +207,10 @@ void HttpServer::LogAccess(const httplib::Request& req, const httplib::Response&
     char when[64];
     std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &t);
     std::string size = static_cast<bool>(res.content_provider_) ? "-" : std::to_string(res.body.size());
-    std::string line = req.remote_addr + " - - [" + when + "] \"" + req.method + " " + req.target +
-                       " " + req.version + "\" " + std::to_string(res.status) + " " + size;
+    // The request line is the client's: kept to one line in the log, whatever it holds.
+    std::string line = req.remote_addr + " - - [" + when + "] \"" +
+                       ServiceLog::OneLine(req.method + " " + req.target + " " + req.version) +
+                       "\" " + std::to_string(res.status) + " " + size;
     accessLog_->Write(line);
     if (res.status >= 500) errorLog_->Write(line);
 }
@@ -324,13 +349,10 @@ void HttpServer::ServePage(const httplib::Request& req, httplib::Response& res) 
     res.status = 200;
     res.set_header("Pragma", "no-cache");
     res.set_header("Cache-Control", "no-cache");
-    // Pages print what printers report (descriptions, names) and the template language has no
-    // HTML escaping; the pages need no scripts, so a hostile device's text cannot run as one.
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
-                   "frame-ancestors 'none'");
-    res.set_header("X-Content-Type-Options", "nosniff");
-    if (req.method == "HEAD") return;
+    if (req.method == "HEAD") {
+        res.set_header("Content-Type", "text/html");  // what the page would be
+        return;
+    }
     PageHost* pages = pages_;
     res.set_chunked_content_provider("text/html", [pages, params](size_t, httplib::DataSink& sink) {
         pages->Run(*params, [&sink](std::string_view piece) {

@@ -332,3 +332,115 @@ TEST_F(Server, TemplateGivesTheSameHtmlDirectlyAndThroughQmcgi) {
 }
 
 }  // namespace qm::httpd
+
+namespace qm::httpd {
+
+namespace {
+
+bool HasNoScriptPolicy(const httplib::Result& r) {
+    return r && r->get_header_value("Content-Security-Policy").find("script-src 'none'") !=
+                    std::string::npos &&
+           r->get_header_value("X-Content-Type-Options") == "nosniff";
+}
+
+}  // namespace
+
+// Pages through the real server: UTF-8 form values, markup in the request, and the headers
+// every HTML answer carries.
+TEST_F(Server, Utf8ValuesWorkAndRequestsNeverReflectMarkup) {
+    std::ofstream(root_ / "html/en/index.htm") << "<html>index page [% OUTHEXHTML($N) %]</html>";
+    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
+                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
+                               testing::BuildBinFolder() + ";");
+    StartServer();
+    auto c = Client();
+    // A Japanese character before the names the page needs used to give "$LANGUAGE Not Found !".
+    auto r = c.Get("/qm?N=%E3%81%86&LANGUAGE=en&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<html>index page E38186</html>");
+    EXPECT_TRUE(HasNoScriptPolicy(r));
+    r = c.Get("/gw/Qmcgi.exe?N=%E2%82%AC&LANGUAGE=en&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<html>index page E282AC</html>\n\n");
+    EXPECT_TRUE(HasNoScriptPolicy(r)) << "Qmcgi pages too";
+
+    // Markup in a template or language name is refused without being echoed.
+    r = c.Get("/qm?LANGUAGE=en&TEMPLATE=%3Cimg%20src%3Dx%20onerror%3Dalert(1)%3E");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "$TEMPLATE Not Found !");
+    r = c.Get("/gw/Qmcgi.exe?LANGUAGE=%3Cb%3E&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "$LANGUAGE Not Found !\n\n");
+    // The server's own page for an unknown service shows the name as text.
+    r = c.Get("/gw/Qmcgi.exe?service=%3Cscript%3Ealert(1)%3C/script%3E&LANGUAGE=en");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.find("<script>"), std::string::npos) << r->body;
+    EXPECT_NE(r->body.find("the service \"&lt;script&gt;alert(1)&lt;/script&gt;\" is not available"),
+              std::string::npos)
+        << r->body;
+    EXPECT_TRUE(HasNoScriptPolicy(r));
+
+    // Error pages, static HTML and HEAD answers carry the policy; other types do not need it.
+    r = c.Get("/nothing.html");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404);
+    EXPECT_TRUE(HasNoScriptPolicy(r));
+    EXPECT_TRUE(HasNoScriptPolicy(c.Get("/")));
+    EXPECT_TRUE(HasNoScriptPolicy(c.Head("/qm?LANGUAGE=en&TEMPLATE=index.htm")));
+    std::ofstream(root_ / "htdocs/plain.txt") << "text";
+    r = c.Get("/plain.txt");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->get_header_value("Content-Security-Policy"), "");
+
+    // Client text in servicelog.txt stays on its line: no one can write an "[Error]" line.
+    r = c.Get("/gw/Qmcgi.exe?service=x%0A%5BError%5D%20forged%0D%0Aline&LANGUAGE=en");
+    ASSERT_TRUE(r);
+    std::string log = ReadFile(root_ / "bin/servicelog.txt");
+    std::istringstream lines(log);
+    int forged = 0, unavailable = 0;
+    for (std::string line; std::getline(lines, line);) {
+        forged += line.rfind("[Error] forged", 0) == 0 || line.rfind("line", 0) == 0;
+        unavailable += line.find("unavailable service \"x\\n[Error] forged\\r\\nline\"") != std::string::npos;
+    }
+    EXPECT_EQ(forged, 0) << log;
+    EXPECT_EQ(unavailable, 1) << log;
+}
+
+// Templates that used to crash the server (and everything it served) now fail to compile, and
+// the server goes on serving.
+TEST_F(Server, DeepTemplatesFailToCompileAndTheServerKeepsServing) {
+    std::ofstream(root_ / "html/en/index.htm") << "<html>index</html>";
+    std::string ifs;
+    for (int i = 0; i < 60000; ++i) ifs += "[% IF (1) %]\n";
+    std::ofstream(root_ / "html/en/ifs.htm") << ifs;
+    // 15 doubling macros: 32,768 brackets inside each other.
+    std::string bomb;
+    for (int i = 15; i >= 1; --i) {
+        const std::string n = std::to_string(i), m = std::to_string(i - 1);
+        bomb += "[% #DEFINE O" + n + "O O" + m + "OO" + m + "O %][% #DEFINE C" + n + "C C" + m +
+                "CC" + m + "C %]";
+    }
+    bomb += "[% #DEFINE O0O $X[ %][% #DEFINE C0C ] %]\n\n[% $A = O15O 1 C15C %]";
+    std::ofstream(root_ / "html/en/bomb.htm") << bomb;
+    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
+                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
+                               testing::BuildBinFolder() + ";");
+    StartServer();
+    auto c = Client();
+    for (int round = 0; round < 2; ++round) {  // nothing half-built is left to trip the next one
+        auto r = c.Get("/qm?LANGUAGE=en&TEMPLATE=ifs.htm");
+        ASSERT_TRUE(r) << "the server is gone";
+        EXPECT_EQ(r->body, "ifs.htm line 257: IF (1)  Nesting Too Deep !");
+        r = c.Get("/gw/Qmcgi.exe?LANGUAGE=en&TEMPLATE=bomb.htm");
+        ASSERT_TRUE(r) << "the server is gone";
+        EXPECT_EQ(r->body.substr(0, 30), "bomb.htm line 3: $A = $X[$X[$X") << r->body;
+        EXPECT_NE(r->body.find("Nesting Too Deep !"), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root_ / "cache/en/ifs.htm"));
+    auto r = c.Get("/qm?LANGUAGE=en&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<html>index</html>");
+    EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "still running";
+}
+
+}  // namespace qm::httpd
