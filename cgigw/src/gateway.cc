@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "qm/cgi/splitter.h"
+#include "qm/platform/confine.h"
 #include "qm/platform/paths.h"
 
 namespace qm::cgigw {
@@ -40,6 +41,34 @@ std::optional<std::string> TargetPath(std::string_view root, std::string_view na
     std::string path = platform::ToPosixPath(std::string(root) + "/" + rel);
     if (path.size() > kMaxTargetPath) return std::nullopt;
     return path;
+}
+
+std::optional<ImageTarget> ImagePath(std::string_view root, std::string_view name) {
+    if (!TargetPath(root, name)) return std::nullopt;
+    std::string rel(name);
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    ImageTarget t{platform::ToPosixPath(std::string(root)), {}, {}};
+    for (std::string_view piece : cgi::StringSplitter(rel, "/")) {
+        if (piece.empty()) continue;
+        if (piece.front() == '.') return std::nullopt;
+        if (!t.file.empty()) t.folder += (t.folder.empty() ? "" : "/") + t.file;
+        t.file = std::string(piece);
+    }
+    constexpr std::string_view kGif = ".gif";
+    if (t.file.size() <= kGif.size() ||
+        !cgi::EqualsNoCase(std::string_view(t.file).substr(t.file.size() - kGif.size()), kGif)) {
+        return std::nullopt;
+    }
+    // The one confinement rule of the suite for the name. A link that leads out is left to the
+    // store: it opens folder by folder with O_NOFOLLOW and fails, which the page reports as a
+    // failed upload (and an empty image), also for a link swapped in after this check.
+    std::string confined;
+    if (platform::ConfinePath(t.root, rel,
+                              platform::kConfineBackslashSeparates | platform::kConfineRefuseDotNames,
+                              &confined) == platform::kConfineRefused) {
+        return std::nullopt;
+    }
+    return t;
 }
 
 std::optional<std::string> ReadInstallDirectory(const std::string& file) {

@@ -32,8 +32,10 @@ int Call(const char* name, int32_t argc, void** argv, Method method) {
         if (!p) return -2;
         int code;
         {
-            std::lock_guard lock(p->callLock());
+            std::unique_lock lock(p->callLock());
+            p->SetHeldLock(&lock);
             code = ((*p).*method)(argc - 1, argv + 1);
+            p->SetHeldLock(nullptr);
         }
         return frame.Out(code);
     });
@@ -62,6 +64,24 @@ int32_t TAGRelease(int32_t handle) {
     // A call still running on another thread keeps its own reference; the processor ends
     // with the last one.
     return Processors().Remove(handle) ? 0 : -2;
+}
+
+int32_t TAGConcurrentCalls(void) { return 1; }
+
+int32_t TAGEndRequest(int32_t handle) {
+    const qm::platform::ExportFrame frame(kTagTrace, "TAGEndRequest", -1);
+    return frame.Run([&] {
+        frame.In();
+        std::shared_ptr<CTagProcessor> p = Processors().Find(handle);
+        if (!p) return -2;
+        int code;
+        {
+            std::lock_guard lock(p->callLock());
+            code = p->EndRequest();
+            p->DropThreadResult();
+        }
+        return frame.Out(code);
+    });
 }
 
 int32_t TAGGetLastError(int32_t argc, void** argv) { return Call("TAGGetLastError", argc, argv, &CTagProcessor::GetLastError); }
