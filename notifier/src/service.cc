@@ -233,7 +233,13 @@ void Service::CommandThread() {
             }
             {
                 std::lock_guard lock(count_);
-                if (stopping_) break;
+                if (stopping_) {
+                    // Both sides wait on this one auto-reset event, so the wake-up may have
+                    // been the acknowledgement of the last command: give it again for a
+                    // sender still waiting (with none, it dies with the event).
+                    event.Set();
+                    break;
+                }
             }
             map.Rewind();
             const std::string command = map.Next();
