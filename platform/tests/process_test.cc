@@ -30,6 +30,14 @@ TEST(Process, StartsADetachedProgramInItsFolder) {
     EXPECT_NE(StartDetached({"/bin/true"}, root / "missing-folder"), 0);
 }
 
+TEST(Process, AFailedExecIsReportedWhoeverWritesFirst) {
+    // The program's exec failure and the intermediate's pid report race for the pipe; a
+    // missing program must give "file not found" every time, not a general failure.
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(StartDetached({"no-such-program-qm"}), kErrFileNotFound) << "start " << i;
+    }
+}
+
 TEST(Process, WindowsProgramNamesFindOurPrograms) {
     testing::TempRoot root;
     const std::string prog = root / "bin/qmhelper";
@@ -38,6 +46,14 @@ TEST(Process, WindowsProgramNamesFindOurPrograms) {
     ASSERT_EQ(StartDetached({"qmhelper.exe"}), 0);
     EXPECT_TRUE(testing::Eventually(
         [&] { return std::filesystem::exists(root / "log/helper.txt"); }));
+    // Programs that are no CGI programs live in sbin/ and are found there as well.
+    std::filesystem::create_directories(root / "sbin");
+    const std::string tool = root / "sbin/qmtool";
+    std::ofstream(tool) << "#!/bin/sh\necho ran > \"$QM_ROOT/log/tool.txt\"\n";
+    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+    ASSERT_EQ(StartDetached({"qmtool.exe"}), 0);
+    EXPECT_TRUE(testing::Eventually(
+        [&] { return std::filesystem::exists(root / "log/tool.txt"); }));
 }
 
 TEST(Process, SocketErrorsUseWindowsNumbers) {
