@@ -339,3 +339,25 @@ TEST_F(NotifierTest, NewAlertReachesTheReceiverQuickly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The tool starts the service itself when none runs, and its stop waits for the end.
+TEST_F(NotifierTest, ToolStartsTheServiceWhenNoneRuns) {
+    Receiver r;
+    const std::string handle = Register(r, 0);
+    ASSERT_FALSE(ServiceRuns());
+    ASSERT_EQ(Tool({"start", handle}), 0);
+    EXPECT_TRUE(ServiceRuns());
+    auto idle = r.Next();
+    ASSERT_TRUE(idle);
+    EXPECT_EQ((*idle)[1], "0");
+    ASSERT_EQ(Tool({"stop"}), 0);
+    EXPECT_FALSE(ServiceRuns());
+    auto bye = r.Next();
+    ASSERT_TRUE(bye);
+    EXPECT_EQ((*bye)[1], "9");
+    EXPECT_EQ(Tool({"status"}), 1);
+}
+
+}  // namespace

@@ -164,10 +164,11 @@ int SendCommand(const std::string& command, const std::string& handle, int secon
 int StartService(int seconds) {
     if (ServiceRuns()) return kExitOk;
     const std::string bin = qm::platform::InstallRoot() + "/bin";
-    std::string program = bin + "/Qntfmgr";
-    if (access(program.c_str(), X_OK) != 0) program = qm::platform::ExecutablePath();
-    if (program.find("/qmntf") != std::string::npos)
-        program = program.substr(0, program.rfind('/')) + "/Qntfmgr";
+    // Installed, the service lies beside this tool in sbin/; in a build tree both are in bin/.
+    std::string self = qm::platform::ExecutablePath();
+    std::string program = self.substr(0, self.rfind('/') + 1) + "Qntfmgr";
+    if (self.empty() || access(program.c_str(), X_OK) != 0)
+        program = qm::platform::InstallRoot() + "/sbin/Qntfmgr";
     // The service finds the database through the parent of its current folder.
     int rc = qm::platform::StartDetached({program}, bin);
     if (rc != 0) {
