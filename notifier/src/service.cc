@@ -152,7 +152,13 @@ int Service::Run() {
             countChanged_.wait_for(lock, milliseconds(100), [this] { return longLived_ == 0; });
         }
     }
-    // A delivery thread is counted out just before it leaves; wait for the last one.
+    // Normally no delivery thread is left now. One can be when a long-lived thread failed:
+    // it is stopped like on "9", and counted out just before it leaves.
+    {
+        std::lock_guard lock(list_);
+        for (auto& node : handles_) node->state = 9;
+    }
+    listChanged_.notify_all();
     {
         std::unique_lock lock(count_);
         countChanged_.wait(lock, [this] { return running_ == 0; });
@@ -367,7 +373,9 @@ void Service::MailslotThread() {
             if (rc != 0) break;  // 100: nothing more is pending
             std::lock_guard listLock(list_);
             for (auto& node : handles_) {
-                if (node->handle.empty() || node->state != 0 || node->dataReady != 0) continue;
+                if (node->handle.empty() || node->state != 0 || node->dataReady != 0 ||
+                    !node->backlogDone)
+                    continue;
                 std::lock_guard db(dbCall_);
                 if (db_.DBSendHandleCheck(node->handle.c_str(), current_) == 0) node->dataReady = 1;
             }
@@ -463,7 +471,7 @@ void Service::DeliveryThread(NoticeHandle* node) {
                 ready = node->dataReady;
             }
             if (ready == 2) {
-                backlogDone = true;
+                backlogDone = true;  // only the end datagram goes to this receiver
             } else {
                 int rc = SendBacklog(r);
                 if (rc == kBusy) retrySoon = true;
@@ -544,8 +552,17 @@ int Service::SendBacklog(Receiver& r) {
         int level = 0, size = kReceiverTextSize;
         char text[kReceiverTextSize] = {};
         {
-            std::lock_guard db(dbCall_);
-            rc = db_.DBReadFirstSend(r.handle.c_str(), record, &level, text, &size);
+            // Under the record lock, so that the mailslot thread hands out nothing between
+            // the walk's end and the node being marked as past its backlog.
+            std::lock_guard recordLock(record_);
+            {
+                std::lock_guard db(dbCall_);
+                rc = db_.DBReadFirstSend(r.handle.c_str(), record, &level, text, &size);
+            }
+            if (rc != 0) {
+                std::lock_guard lock(list_);
+                r.node->backlogDone = true;
+            }
         }
         if (rc == NTFDB_END || rc == NTFDB_NO_RECORD) break;  // no (more) backlog
         if (rc == -1) break;                                   // ends quietly

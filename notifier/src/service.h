@@ -31,6 +31,9 @@ struct NoticeHandle {
     std::string handle;     // at most 16 characters
     int dataReady = 0;      // 0 none, 1 a send record waits, 2 send the end datagram and end
     int state = 0;          // 0 running, 1 end requested ("8"), 9 stop ("9")
+    // Set once the backlog walk has ended, under the record lock: a record handed out before
+    // that is part of the backlog, so the mailslot thread offers only later ones.
+    bool backlogDone = false;
 };
 
 class Service {
