@@ -305,8 +305,9 @@ int CTagProcessor::ValueText(const std::vector<uint8_t>& element, std::string* o
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, decodeTrace, r);
         return BerError(r);
     }
-    // The copy keeps every content byte, zero bytes included.
-    out->assign(text.data(), static_cast<size_t>(size - 1));
+    // Printers pad texts with NUL bytes to their field's width ("RAM\0\0\0\0\0"); as text the
+    // value ends at the first one, so it compares and joins like the same text unpadded.
+    out->assign(text.data(), ::strnlen(text.data(), static_cast<size_t>(size - 1)));
     return 0;
 }
 
