@@ -124,6 +124,26 @@ QNTFDB_API int DBDeleteOnOff(const char* const* device);
 QNTFDB_API int DBSetPolling(const char* const* device, int first, int second, int third);
 QNTFDB_API int DBReadSendPolling(void* pollingRecord);
 
+/* The monitor's walk over the watched devices: the next device after the one whose identity
+ * the 128-byte record holds (start with a zeroed record) that has a running watch; -31 at
+ * the end. Filled: identity texts at 16, 28, 44, 68, 84, then 32-bit record flag 92,
+ * "DV"/"GR" count 96, "PR" count 100, "CS" count 104, intervals third 108, first 112,
+ * second 116, zero at 120 and 124. Own store context. */
+QNTFDB_API int DBReadLogPolling(void* pollingRecord);
+
+/* Maintenance (own store context): compaction of one file set each (no program may have it
+ * open: the "NtfDBCompact" protocol keeps them away), deletion of log entries by age and by
+ * size. DBDeleteSize measures the ntclog data file with its write-ahead log and, when the
+ * system record asks for it, writes each removed entry to the daily CSV files first. */
+QNTFDB_API int DBCompactCtl(void);
+QNTFDB_API int DBCompactDev(void);
+QNTFDB_API int DBCompactHdl(void);
+QNTFDB_API int DBCompactLog(void);
+QNTFDB_API int DBCompactSts(void);
+QNTFDB_API int DBCompactTo(void);
+QNTFDB_API int DBDeleteTerm(void);
+QNTFDB_API int DBDeleteSize(void);
+
 #ifdef __cplusplus
 }
 #endif

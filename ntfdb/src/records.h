@@ -26,6 +26,11 @@ constexpr int kHandlePrefix = 20, kDevicePrefix = 80;
 namespace logrec {
 constexpr int kTime = 4, kIdentity = 8, kKind = 84, kIndex = 88, kGroup = 100,
               kGroupIndex = 104, kCode = 112;
+// The rest of an entry; consumables keep supply type and maximum at 92 and 96, counters
+// their unit and life count there.
+constexpr int kSeverity = 92, kTraining = 96, kLocation = 108, kDescription = 116,
+              kDescriptionWidth = 256, kPrinterTime = 372, kLevel = 376, kDate = 380,
+              kTimeText = 392, kTextWidth = 12;
 }
 
 namespace to {
@@ -73,6 +78,9 @@ constexpr int kTime = 0, kIdentity = 4, kKind = 80, kIndex = 84, kSize = 92;
 namespace polling {
 constexpr int kHandle = 0, kIdentityOffsets[5] = {16, 28, 44, 68, 84}, kInterval = 120,
               kSize = 128;
+// The log polling record the monitor walks the watched devices with.
+constexpr int kFlag = 92, kWatches = 96, kCounters = 100, kConsumables = 104, kThird = 108,
+              kFirst = 112, kSecond = 116;
 }
 
 }  // namespace qm::ntfdb
