@@ -123,12 +123,10 @@ QNTFDB_API int DBReadOnOff(const char* const* device);
 QNTFDB_API int DBDeleteOnOff(const char* const* device);
 QNTFDB_API int DBSetPolling(const char* const* device, int first, int second, int third);
 QNTFDB_API int DBReadSendPolling(void* pollingRecord);
-
-/* The monitor's walk over the watched devices: the next device after the one whose identity
- * the 128-byte record holds (start with a zeroed record) that has a running watch; -31 at
- * the end. Filled: identity texts at 16, 28, 44, 68, 84, then 32-bit record flag 92,
- * "DV"/"GR" count 96, "PR" count 100, "CS" count 104, intervals third 108, first 112,
- * second 116, zero at 120 and 124. Own store context. */
+/* The next device after the one in the record (start with a zeroed record) that has a
+ * running watch: identity texts at 16, 28, 44, 68, 84, then 32-bit record flag 92,
+ * "DV"/"GR" count 96, "PR" count 100, "CS" count 104, third interval 108, first 112,
+ * second 116 (128 bytes); -31 at the end. Own store context. */
 QNTFDB_API int DBReadLogPolling(void* pollingRecord);
 
 /* Maintenance (own store context): compaction of one file set each (no program may have it

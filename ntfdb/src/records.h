@@ -78,9 +78,6 @@ constexpr int kTime = 0, kIdentity = 4, kKind = 80, kIndex = 84, kSize = 92;
 namespace polling {
 constexpr int kHandle = 0, kIdentityOffsets[5] = {16, 28, 44, 68, 84}, kInterval = 120,
               kSize = 128;
-// The log polling record the monitor walks the watched devices with.
-constexpr int kFlag = 92, kWatches = 96, kCounters = 100, kConsumables = 104, kThird = 108,
-              kFirst = 112, kSecond = 116;
 }
 
 }  // namespace qm::ntfdb

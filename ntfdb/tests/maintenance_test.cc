@@ -1,4 +1,4 @@
-// Log polling, deletion by age and by size with the CSV export, and compaction.
+// Deletion by age and by size with the CSV export, and compaction.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -60,43 +60,6 @@ protected:
         return names;
     }
 };
-
-TEST_F(MaintenanceTest, LogPollingWalksTheWatchedDevicesInKeyOrder) {
-    Device a("10.0.0.1", "1"), b("10.0.0.2", "0");
-    ASSERT_EQ(DBSetHandleDevice("DV1", a.get()), 0);
-    ASSERT_EQ(DBSetHandleDevice("GR2", a.get()), 0);
-    ASSERT_EQ(DBSetHandleDevice("CS3", b.get()), 0);
-    ASSERT_EQ(DBSetHandleDevice("PR4", b.get()), 0);
-    ASSERT_EQ(DBSetPolling(b.get(), 10, 20, 30), 0);
-
-    unsigned char rec[128] = {};
-    std::memset(rec, 0x55, 16);  // the handle field is the caller's
-    ASSERT_EQ(DBReadLogPolling(rec), 0);
-    EXPECT_EQ(Text(reinterpret_cast<char*>(rec) + 28, 16), "10.0.0.1");
-    EXPECT_EQ(Text(reinterpret_cast<char*>(rec) + 16, 12), "10");
-    EXPECT_EQ(Text(reinterpret_cast<char*>(rec) + 68, 16), "001122334455");
-    Bytes r(rec, rec + 128);
-    EXPECT_EQ(Int(r, 92), 1);
-    EXPECT_EQ(Int(r, 96), 2);
-    EXPECT_EQ(Int(r, 100), 0);
-    EXPECT_EQ(Int(r, 104), 0);
-    EXPECT_EQ(Int(r, 112), 3600);
-    EXPECT_EQ(Int(r, 116), 86400);
-    EXPECT_EQ(Int(r, 108), 60);
-    EXPECT_EQ(rec[0], 0x55);
-
-    ASSERT_EQ(DBReadLogPolling(rec), 0);
-    r.assign(rec, rec + 128);
-    EXPECT_EQ(Text(reinterpret_cast<char*>(rec) + 28, 16), "10.0.0.2");
-    EXPECT_EQ(Int(r, 96), 0);
-    EXPECT_EQ(Int(r, 100), 1);
-    EXPECT_EQ(Int(r, 104), 1);
-    EXPECT_EQ(Int(r, 112), 10);
-    EXPECT_EQ(Int(r, 116), 20);
-    EXPECT_EQ(Int(r, 108), 30);
-    EXPECT_EQ(DBReadLogPolling(rec), -31);
-    EXPECT_EQ(DBReadLogPolling(nullptr), -1);
-}
 
 TEST_F(MaintenanceTest, DeletionByAgeKeepsWhatIsInsideTheRetention) {
     Device d("10.0.0.1");
