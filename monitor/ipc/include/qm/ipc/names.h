@@ -25,6 +25,13 @@ inline constexpr char kNotifierMutexSlot[] = "QntfmgrMutexSlot";
 inline constexpr char kNotifierEventChkEndDll[] = "QntfmgrEventChkEndDll";
 inline constexpr char kNotifierEventChkEndRead[] = "QntfmgrEventChkEndRead";
 
+// The trap registration helper (qntpset) and the notification database that asks it.
+inline constexpr char kQntpsetMutex[] = "QntpsetMutex";        // marks a serving helper
+inline constexpr char kQntpsetEvent[] = "QntpsetEvent";        // request, then acknowledgement
+inline constexpr char kQntpsetMap[] = "QntpsetrMap";           // the request block
+inline constexpr char kQntpsetEventChkEndDll[] = "QntpsetEventChkEndDll";  // helper is ending
+inline constexpr char kQntpsetRequester[] = "QntpsetRequester";  // one requester at a time
+
 // Database maintenance markers.
 inline constexpr char kDbCompact[] = "NtfDBCompact";
 inline constexpr char kDbNotCompact[] = "NtfDBNotCompact";
