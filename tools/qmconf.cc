@@ -9,54 +9,45 @@
 #include <vector>
 
 #include "qm/platform/paths.h"
+#include "qm/platform/tool_options.h"
 #include "qmdbmgr.h"
 
 namespace {
 
-void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: qmconf [--root DIR] get ITEM...\n"
-                 "       qmconf [--root DIR] set ITEM VALUE [ITEM VALUE]...\n"
-                 "Reads or writes settings items (e.g. QMC_BroadIPLocal, QMC_BroadIPAdr6) of the\n"
-                 "configuration database of an installation root (default: $QM_ROOT, else the\n"
-                 "parent of this program's folder). get prints one value per line; an item never\n"
-                 "written prints an empty line. Values are at most %d characters.\n",
-                 DB_SETTING_DATA_SIZE - 1);
+std::string UsageText() {
+    char text[640];
+    std::snprintf(text, sizeof text,
+                  "usage: qmconf [--root DIR] get ITEM...\n"
+                  "       qmconf [--root DIR] set ITEM VALUE [ITEM VALUE]...\n"
+                  "Reads or writes settings items (e.g. QMC_BroadIPLocal, QMC_BroadIPAdr6) of the\n"
+                  "configuration database of an installation root (default: $QM_ROOT, else the\n"
+                  "parent of this program's folder). get prints one value per line; an item never\n"
+                  "written prints an empty line. Values are at most %d characters.\n",
+                  DB_SETTING_DATA_SIZE - 1);
+    return text;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    size_t at = 0;
-    if (at + 1 < args.size() && args[at] == "--root") {
-        setenv("QM_ROOT", args[at + 1].c_str(), 1);
-        at += 2;
-    }
-    if (at < args.size() && (args[at] == "--help" || args[at] == "-h")) {
-        Usage(stdout);
-        return 0;
-    }
-    if (at >= args.size()) {
-        Usage(stderr);
-        return 2;
-    }
-    std::string command = args[at++];
-    std::vector<std::string> rest(args.begin() + static_cast<long>(at), args.end());
-    if ((command == "get" && rest.empty()) || (command == "set" && (rest.empty() || rest.size() % 2 != 0)) ||
-        (command != "get" && command != "set")) {
-        Usage(stderr);
-        return 2;
-    }
+    qm::platform::ToolOptions options("qmconf", UsageText());
+    if (auto exit = options.Parse(argc, argv)) return *exit;
+    const std::vector<std::string>& args = options.operands();
+    if (args.empty()) return options.UsageText();
+    const std::string& command = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command != "get" && command != "set") return options.Usage("unknown command " + command);
+    if (rest.empty()) return options.Usage(command + " needs ITEM");
+    if (command == "set" && rest.size() % 2 != 0) return options.Usage("set needs ITEM VALUE pairs");
     // The database lives in "..\conf\" seen from bin/, as for every program of the suite.
     std::string bin = qm::platform::RootPath("bin");
     if (chdir(bin.c_str()) != 0) {
         std::fprintf(stderr, "qmconf: no folder %s\n", bin.c_str());
-        return 1;
+        return qm::platform::kExitFailure;
     }
     if (DBMgrInitialize() != 0) {
         std::fprintf(stderr, "qmconf: the configuration database did not start\n");
-        return 1;
+        return qm::platform::kExitFailure;
     }
     int status = 0;
     if (command == "get") {
@@ -64,7 +55,7 @@ int main(int argc, char** argv) {
             char data[DB_SETTING_DATA_SIZE] = {};
             if (item.size() > DB_SETTING_ITEM_MAX || DBReadQMInfo(item.c_str(), data) != 0) {
                 std::fprintf(stderr, "qmconf: cannot read %s\n", item.c_str());
-                status = 1;
+                status = qm::platform::kExitFailure;
                 continue;
             }
             data[sizeof data - 1] = 0;
@@ -75,7 +66,7 @@ int main(int argc, char** argv) {
             if (rest[i].size() > DB_SETTING_ITEM_MAX || rest[i + 1].size() >= DB_SETTING_DATA_SIZE ||
                 DBWriteQMInfo(rest[i].c_str(), rest[i + 1].c_str()) != 0) {
                 std::fprintf(stderr, "qmconf: cannot write %s\n", rest[i].c_str());
-                status = 1;
+                status = qm::platform::kExitFailure;
             }
         }
     }

@@ -7,6 +7,7 @@
 
 #include "qm/platform/paths.h"
 #include "qm/platform/registry.h"
+#include "qm/platform/tool_options.h"
 
 namespace {
 
@@ -39,28 +40,21 @@ int Fail(int rc, const char* what) {
     std::fprintf(stderr, "qmreg: %s: %s (error %d)\n", what,
                  rc == 2 ? "not found" : rc == 87 ? "bad key path" : "cannot write the registry",
                  rc);
-    return 1;
+    return kExitFailure;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() >= 2 && args[0] == "--root") {
-        setenv("QM_ROOT", args[1].c_str(), 1);
-        args.erase(args.begin(), args.begin() + 2);
-    }
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        std::fputs(kUsage, args.empty() ? stderr : stdout);
-        return args.empty() ? 2 : 0;
-    }
+    ToolOptions options("qmreg", kUsage);
+    if (auto exit = options.Parse(argc, argv)) return *exit;
+    const std::vector<std::string>& args = options.operands();
+    if (args.empty()) return options.UsageText();
     const std::string& cmd = args[0];
     RegRoot root;
     std::string path;
-    if (args.size() < 2 || !SplitKey(args[1], &root, &path)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (args.size() < 2) return options.Usage("missing KEY");
+    if (!SplitKey(args[1], &root, &path)) return options.Usage("bad KEY " + args[1]);
     if (cmd == "get" && (args.size() == 2 || args.size() == 3)) {
         if (args.size() == 3) {
             RegValue v;
@@ -84,8 +78,7 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         unsigned long n = std::strtoul(args[3].c_str(), &end, 0);
         if (args[3].empty() || *end != '\0' || n > 0xFFFFFFFFul) {
-            std::fprintf(stderr, "qmreg: not a 32-bit number: %s\n", args[3].c_str());
-            return 2;
+            return options.Usage("not a 32-bit number: " + args[3]);
         }
         int rc = RegSetNumber(root, path, args[2], static_cast<uint32_t>(n), true);
         return rc == 0 ? 0 : Fail(rc, args[1].c_str());
@@ -104,6 +97,5 @@ int main(int argc, char** argv) {
         int rc = args.size() == 3 ? RegDeleteValue(root, path, args[2]) : RegDeleteKey(root, path);
         return rc == 0 ? 0 : Fail(rc, args[1].c_str());
     }
-    std::fputs(kUsage, stderr);
-    return 2;
+    return options.Usage("unknown command or wrong number of arguments: " + cmd);
 }

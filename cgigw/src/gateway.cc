@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "qm/cgi/splitter.h"
+#include "qm/platform/confine.h"
 #include "qm/platform/paths.h"
 
 namespace qm::cgigw {
@@ -56,6 +57,15 @@ std::optional<ImageTarget> ImagePath(std::string_view root, std::string_view nam
     constexpr std::string_view kGif = ".gif";
     if (t.file.size() <= kGif.size() ||
         !cgi::EqualsNoCase(std::string_view(t.file).substr(t.file.size() - kGif.size()), kGif)) {
+        return std::nullopt;
+    }
+    // The one confinement rule of the suite for the name. A link that leads out is left to the
+    // store: it opens folder by folder with O_NOFOLLOW and fails, which the page reports as a
+    // failed upload (and an empty image), also for a link swapped in after this check.
+    std::string confined;
+    if (platform::ConfinePath(t.root, rel,
+                              platform::kConfineBackslashSeparates | platform::kConfineRefuseDotNames,
+                              &confined) == platform::kConfineRefused) {
         return std::nullopt;
     }
     return t;

@@ -7,7 +7,8 @@
 #include <set>
 #include <vector>
 
-#include "checks.h"
+#include "store.h"
+#include "trace.h"
 #include "qmdbmgr.h"
 
 namespace qm::confdb {
@@ -165,258 +166,270 @@ int CopyNames(const std::vector<std::string>& names, int wanted, char** list) {
 }  // namespace
 
 extern "C" int DBReadGroupInfo(const char* lpszGroup, const char* lpszItem, char* lpszData) {
-    DB_TRACE("QMDBMGR: DBReadGroupInfo[IN] lpszGroup=%s, lpszItem=%s",
-             lpszGroup ? lpszGroup : "(null)", lpszItem ? lpszItem : "(null)");
-    CHECK_NULL("DBReadGroupInfo", lpszGroup);
-    CHECK_NULL("DBReadGroupInfo", lpszItem);
-    CHECK_NULL("DBReadGroupInfo", lpszData);
-    CHECK_SIZE("DBReadGroupInfo", lpszGroup, kGroupNameWidth);
-    GET_STORE("DBReadGroupInfo");
-    lpszData[0] = '\0';
-    File f(*s, FileId::Group);
-    int r = OpenGroups(f, false);
-    if (r == ISAM_FILE_MISSING) {
-        DB_TRACE("QMDBMGR: DBReadGroupInfo[OUT] lpszData=%s", lpszData);
-        return 0;
-    }
-    GroupRecord rec;
-    if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
-    if (r == 0) {
-        if (const Field* field = FindField(kGroupFields, lpszItem)) {
-            if (field->offset == kGroupNumberOffset)
-                std::snprintf(lpszData, 9, "%08d", static_cast<int>(rec.number()));
-            // Callers give 65 bytes for every item but the map, while the image file name
-            // field is 128 wide: its value is cut to 64 characters rather than overflowing.
-            else if (field->offset == kMapInfoOffset)
-                GetText(lpszData, rec.data() + field->offset, field->width);
-            else
-                GetText(lpszData, rec.data() + field->offset, std::min(field->width, kGroupNameWidth));
+    const ExportFrame frame(kDbTrace, "DBReadGroupInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s, lpszItem=%s", lpszGroup ? lpszGroup : "(null)",
+                 lpszItem ? lpszItem : "(null)");
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
+        if (!frame.NotNull(lpszData, "lpszData")) return -1;
+        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        lpszData[0] = '\0';
+        File f(*s, FileId::Group);
+        int r = OpenGroups(f, false);
+        if (r == ISAM_FILE_MISSING) {
+            return frame.Out(0, "lpszData=%s", lpszData);
         }
-        r = f.Close();
-    }
-    FAIL_ON("DBReadGroupInfo", r);
-    DB_TRACE("QMDBMGR: DBReadGroupInfo[OUT] lpszData=%s", lpszData);
-    return 0;
+        GroupRecord rec;
+        if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
+        if (r == 0) {
+            if (const Field* field = FindField(kGroupFields, lpszItem)) {
+                if (field->offset == kGroupNumberOffset)
+                    std::snprintf(lpszData, 9, "%08d", static_cast<int>(rec.number()));
+                // Callers give 65 bytes for every item but the map, while the image file name
+                // field is 128 wide: its value is cut to 64 characters rather than overflowing.
+                else if (field->offset == kMapInfoOffset)
+                    GetText(lpszData, rec.data() + field->offset, field->width);
+                else
+                    GetText(lpszData, rec.data() + field->offset,
+                            std::min(field->width, kGroupNameWidth));
+            }
+            r = f.Close();
+        }
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "lpszData=%s", lpszData);
+    });
 }
 
 extern "C" int DBWriteGroupInfo(const char* lpszGroup, const char* lpszItem, const char* lpszData) {
-    DB_TRACE("QMDBMGR: DBWriteGroupInfo[IN] lpszGroup=%s, lpszItem=%s, lpszData=%s",
-             lpszGroup ? lpszGroup : "(null)", lpszItem ? lpszItem : "(null)",
-             lpszData ? lpszData : "(null)");
-    CHECK_NULL("DBWriteGroupInfo", lpszGroup);
-    CHECK_SIZE("DBWriteGroupInfo", lpszGroup, kGroupNameWidth);
-    CHECK_NULL("DBWriteGroupInfo", lpszItem);
-    CHECK_NULL("DBWriteGroupInfo", lpszData);
-    GET_STORE("DBWriteGroupInfo");
-    File f(*s, FileId::Group);
-    int r = OpenGroups(f, false);
-    GroupRecord rec;
-    if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
-    if (r == 0) {
-        const Field* field = FindField(kGroupFields, lpszItem);
-        // The group number is the record's identity: writing it changes nothing.
-        if (field && field->offset != kGroupNumberOffset) {
-            PutText(rec.data() + field->offset, field->width, lpszData);
-            r = s->RWTREC(f.data(), rec.data());
-        }
-    }
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBWriteGroupInfo", r);
-    DB_TRACE("QMDBMGR: DBWriteGroupInfo[OUT] Ret=0");
-    return 0;
-}
-
-extern "C" int DBCreateGroupInfo(const char* lpszGroup) {
-    DB_TRACE("QMDBMGR: DBCreateGroupInfo[IN] lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-    CHECK_NULL("DBCreateGroupInfo", lpszGroup);
-    CHECK_SIZE("DBCreateGroupInfo", lpszGroup, kGroupNameWidth);
-    GET_STORE("DBCreateGroupInfo");
-    File f(*s, FileId::Group);
-    int r = OpenGroups(f, false);
-    // The lock keeps two creators in different processes from taking the same number.
-    if (r == 0) r = f.Lock();
-    // A file without its root would otherwise refuse every new group (no last record).
-    if (r == 0) r = EnsureRoot(f);
-    GroupRecord last, rec;
-    if (r == 0) r = s->LSTREC(f.index(1), last.data());
-    if (r == 0) {
-        NewGroup(rec.data(), last.number() + 1, lpszGroup);
-        r = s->ADDREC(f.data(), rec.data());
-    }
-    if (r == 0) r = f.Unlock();
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBCreateGroupInfo", r);
-    DB_TRACE("QMDBMGR: DBCreateGroupInfo[OUT] Ret=0");
-    return 0;
-}
-
-extern "C" int DBDeleteGroupInfo(const char* lpszGroup) {
-    DB_TRACE("QMDBMGR: DBDeleteGroupInfo[IN] lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-    CHECK_NULL("DBDeleteGroupInfo", lpszGroup);
-    CHECK_SIZE("DBDeleteGroupInfo", lpszGroup, kGroupNameWidth);
-    GET_STORE("DBDeleteGroupInfo");
-    uint32_t number = 0;
-    {
+    const ExportFrame frame(kDbTrace, "DBWriteGroupInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s, lpszItem=%s, lpszData=%s", lpszGroup ? lpszGroup : "(null)",
+                 lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
+        if (!frame.NotNull(lpszData, "lpszData")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
         File f(*s, FileId::Group);
         int r = OpenGroups(f, false);
         GroupRecord rec;
         if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
         if (r == 0) {
-            number = rec.number();
-            r = s->DELREC(f.data());
+            const Field* field = FindField(kGroupFields, lpszItem);
+            // The group number is the record's identity: writing it changes nothing.
+            if (field && field->offset != kGroupNumberOffset) {
+                PutText(rec.data() + field->offset, field->width, lpszData);
+                r = s->RWTREC(f.data(), rec.data());
+            }
         }
         if (r == 0) r = f.Close();
-        FAIL_ON("DBDeleteGroupInfo", r);
-    }
-    for (FileId id : {FileId::SubGroup, FileId::DevList}) {
-        File f(*s, id);
-        int r = f.Open();
-        if (r == ISAM_FILE_MISSING) continue;
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
+}
+
+extern "C" int DBCreateGroupInfo(const char* lpszGroup) {
+    const ExportFrame frame(kDbTrace, "DBCreateGroupInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        File f(*s, FileId::Group);
+        int r = OpenGroups(f, false);
+        // The lock keeps two creators in different processes from taking the same number.
         if (r == 0) r = f.Lock();
-        if (r == 0) r = DeleteSet(f, number);
-        if (r == 0 && id == FileId::SubGroup) r = DeleteChildLinks(f, number);
+        // A file without its root would otherwise refuse every new group (no last record).
+        if (r == 0) r = EnsureRoot(f);
+        GroupRecord last, rec;
+        if (r == 0) r = s->LSTREC(f.index(1), last.data());
+        if (r == 0) {
+            NewGroup(rec.data(), last.number() + 1, lpszGroup);
+            r = s->ADDREC(f.data(), rec.data());
+        }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        FAIL_ON("DBDeleteGroupInfo", r);
-    }
-    DB_TRACE("QMDBMGR: DBDeleteGroupInfo[OUT] Ret=0");
-    return 0;
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
+}
+
+extern "C" int DBDeleteGroupInfo(const char* lpszGroup) {
+    const ExportFrame frame(kDbTrace, "DBDeleteGroupInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        uint32_t number = 0;
+        {
+            File f(*s, FileId::Group);
+            int r = OpenGroups(f, false);
+            GroupRecord rec;
+            if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
+            if (r == 0) {
+                number = rec.number();
+                r = s->DELREC(f.data());
+            }
+            if (r == 0) r = f.Close();
+            if (r != 0) return frame.Fail("nRet=%d", r);
+        }
+        for (FileId id : {FileId::SubGroup, FileId::DevList}) {
+            File f(*s, id);
+            int r = f.Open();
+            if (r == ISAM_FILE_MISSING) continue;
+            if (r == 0) r = f.Lock();
+            if (r == 0) r = DeleteSet(f, number);
+            if (r == 0 && id == FileId::SubGroup) r = DeleteChildLinks(f, number);
+            if (r == 0) r = f.Unlock();
+            if (r == 0) r = f.Close();
+            if (r != 0) return frame.Fail("nRet=%d", r);
+        }
+        return frame.Out(0, "Ret=0");
+    });
 }
 
 extern "C" int DBReadGroupNameList(int* pnGnum, char** lppszGroup) {
-    DB_TRACE("QMDBMGR: DBReadGroupNameList[IN] pnGnum=%d", pnGnum ? *pnGnum : -1);
-    CHECK_NULL("DBReadGroupNameList", pnGnum);
-    const int wanted = *pnGnum;
-    if (wanted < 0) {
-        DB_ERROR("QMDBMGR: DBReadGroupNameList[ER_OUT] pnGnum=%d", wanted);
-        return -1;
-    }
-    if (wanted > 0) CHECK_NULL("DBReadGroupNameList", lppszGroup);
-    GET_STORE("DBReadGroupNameList");
-    std::vector<std::pair<uint32_t, std::string>> groups;
-    int r = ReadAllGroups(*s, groups);
-    if (r == 0 && wanted > static_cast<int>(groups.size())) r = ISAM_END;
-    if (r == 0 && wanted > 0) {
-        std::vector<std::string> names;
-        for (int i = 0; i < wanted; ++i) names.push_back(groups[i].second);
-        r = CopyNames(names, wanted, lppszGroup);
-    }
-    FAIL_ON("DBReadGroupNameList", r);
-    if (wanted == 0) *pnGnum = static_cast<int>(groups.size());
-    DB_TRACE("QMDBMGR: DBReadGroupNameList[OUT] pnGnum=%d", *pnGnum);
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBReadGroupNameList", -1);
+    return frame.Run([&]() -> int {
+        frame.In("pnGnum=%d", pnGnum ? *pnGnum : -1);
+        if (!frame.NotNull(pnGnum, "pnGnum")) return -1;
+        const int wanted = *pnGnum;
+        if (wanted < 0) return frame.Fail("pnGnum=%d", wanted);
+        if (wanted > 0) if (!frame.NotNull(lppszGroup, "lppszGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        std::vector<std::pair<uint32_t, std::string>> groups;
+        int r = ReadAllGroups(*s, groups);
+        if (r == 0 && wanted > static_cast<int>(groups.size())) r = ISAM_END;
+        if (r == 0 && wanted > 0) {
+            std::vector<std::string> names;
+            for (int i = 0; i < wanted; ++i) names.push_back(groups[i].second);
+            r = CopyNames(names, wanted, lppszGroup);
+        }
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        if (wanted == 0) *pnGnum = static_cast<int>(groups.size());
+        return frame.Out(0, "pnGnum=%d", *pnGnum);
+    });
 }
 
 extern "C" int DBReadSubGroupNameList(const char* lpszGroup, int* pnGnum, char** lppszGroup) {
-    DB_TRACE("QMDBMGR: DBReadSubGroupNameList[IN] lpszGroup=%s, pnGnum=%d",
-             lpszGroup ? lpszGroup : "(null)", pnGnum ? *pnGnum : -1);
-    CHECK_NULL("DBReadSubGroupNameList", lpszGroup);
-    CHECK_SIZE("DBReadSubGroupNameList", lpszGroup, kGroupNameWidth);
-    CHECK_NULL("DBReadSubGroupNameList", pnGnum);
-    const int wanted = *pnGnum;
-    if (wanted < 0) {
-        DB_ERROR("QMDBMGR: DBReadSubGroupNameList[ER_OUT] pnGnum=%d", wanted);
-        return -1;
-    }
-    if (wanted > 0) CHECK_NULL("DBReadSubGroupNameList", lppszGroup);
-    GET_STORE("DBReadSubGroupNameList");
-    File groups(*s, FileId::Group);
-    int r = OpenGroups(groups, false);
-    GroupRecord rec;
-    if (r == 0) r = GroupByName(groups, lpszGroup, rec.data());
-    int count = 0;
-    std::vector<std::string> names;
-    if (r == 0) {
-        File subs(*s, FileId::SubGroup);
-        r = subs.Open();
-        if (r == ISAM_FILE_MISSING && wanted == 0) {
-            r = 0;
-        } else if (r == 0) {
-            NumberKey key(subs, 1, rec.number());
-            unsigned char entry[kSubGroupLength];
-            for (r = s->FRSSET(subs.index(1), key.bytes, entry, 4); r == 0 && (wanted == 0 || count < wanted);
-                 r = s->NXTSET(subs.index(1), entry)) {
-                if (wanted > 0) {
-                    GroupRecord child;
-                    r = GroupByNumber(groups, GetNumber(entry + 8), child.data());
-                    if (r != 0) break;  // an entry naming a deleted group
-                    names.push_back(child.name());
+    const ExportFrame frame(kDbTrace, "DBReadSubGroupNameList", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s, pnGnum=%d", lpszGroup ? lpszGroup : "(null)",
+                 pnGnum ? *pnGnum : -1);
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.NotNull(pnGnum, "pnGnum")) return -1;
+        const int wanted = *pnGnum;
+        if (wanted < 0) return frame.Fail("pnGnum=%d", wanted);
+        if (wanted > 0)
+            if (!frame.NotNull(lppszGroup, "lppszGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        File groups(*s, FileId::Group);
+        int r = OpenGroups(groups, false);
+        GroupRecord rec;
+        if (r == 0) r = GroupByName(groups, lpszGroup, rec.data());
+        int count = 0;
+        std::vector<std::string> names;
+        if (r == 0) {
+            File subs(*s, FileId::SubGroup);
+            r = subs.Open();
+            if (r == ISAM_FILE_MISSING && wanted == 0) {
+                r = 0;
+            } else if (r == 0) {
+                NumberKey key(subs, 1, rec.number());
+                unsigned char entry[kSubGroupLength];
+                for (r = s->FRSSET(subs.index(1), key.bytes, entry, 4);
+                     r == 0 && (wanted == 0 || count < wanted);
+                     r = s->NXTSET(subs.index(1), entry)) {
+                    if (wanted > 0) {
+                        GroupRecord child;
+                        r = GroupByNumber(groups, GetNumber(entry + 8), child.data());
+                        if (r != 0) break;  // an entry naming a deleted group
+                        names.push_back(child.name());
+                    }
+                    ++count;
                 }
-                ++count;
+                if (r == ISAM_END && wanted == 0) r = 0;
+                if (wanted > 0 && count == wanted) r = 0;
+                if (r == 0) r = subs.Close();
             }
-            if (r == ISAM_END && wanted == 0) r = 0;
-            if (wanted > 0 && count == wanted) r = 0;
-            if (r == 0) r = subs.Close();
         }
-    }
-    if (r == 0) r = groups.Close();
-    if (r == 0 && wanted > 0) r = CopyNames(names, wanted, lppszGroup);
-    FAIL_ON("DBReadSubGroupNameList", r);
-    if (wanted == 0) *pnGnum = count;
-    DB_TRACE("QMDBMGR: DBReadSubGroupNameList[OUT] pnGnum=%d", *pnGnum);
-    return 0;
+        if (r == 0) r = groups.Close();
+        if (r == 0 && wanted > 0) r = CopyNames(names, wanted, lppszGroup);
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        if (wanted == 0) *pnGnum = count;
+        return frame.Out(0, "pnGnum=%d", *pnGnum);
+    });
 }
 
 // The candidates are the groups whose sub-group trees do not contain lpszGroup, so adding
 // one can never close a cycle. The groups whose trees contain it are exactly its ancestors,
 // found by one walk up the parent links instead of one walk down per group.
 extern "C" int DBReadAddGroupNameList(const char* lpszGroup, int* pnGnum, char** lppszGroup) {
-    DB_TRACE("QMDBMGR: DBReadAddGroupNameList[IN] lpszGroup=%s, pnGnum=%d",
-             lpszGroup ? lpszGroup : "(null)", pnGnum ? *pnGnum : -1);
-    CHECK_NULL("DBReadAddGroupNameList", lpszGroup);
-    CHECK_NULL("DBReadAddGroupNameList", pnGnum);
-    const int wanted = *pnGnum;
-    if (wanted < 0) {
-        DB_ERROR("QMDBMGR: DBReadAddGroupNameList[ER_OUT] pnGnum=%d", wanted);
-        return -1;
-    }
-    if (wanted > 0) CHECK_NULL("DBReadAddGroupNameList", lppszGroup);
-    GET_STORE("DBReadAddGroupNameList");
-    std::vector<std::pair<uint32_t, std::string>> groups;
-    std::map<uint32_t, std::vector<uint32_t>> children;
-    int r = ReadAllGroups(*s, groups);
-    if (r == 0) r = ReadAllSubGroups(*s, children);
-    FAIL_ON("DBReadAddGroupNameList", r);
-    const std::pair<uint32_t, std::string>* target = nullptr;
-    for (const auto& g : groups)
-        if (g.second == lpszGroup) target = &g;
-    if (!target) return -1;
-    std::set<uint32_t> known;
-    for (const auto& g : groups) known.insert(g.first);
-    // Parent links among existing groups; "All Devices" lists no sub-groups of its own here.
-    std::map<uint32_t, std::vector<uint32_t>> parents;
-    for (const auto& [parent, kids] : children) {
-        if (parent == 0 || !known.count(parent)) continue;
-        for (uint32_t kid : kids) parents[kid].push_back(parent);
-    }
-    std::set<uint32_t> ancestors{target->first};
-    std::vector<uint32_t> todo{target->first};
-    while (!todo.empty()) {
-        uint32_t g = todo.back();
-        todo.pop_back();
-        for (uint32_t p : parents[g])
-            if (ancestors.insert(p).second) todo.push_back(p);
-    }
-    std::set<uint32_t> direct;
-    if (target->first != 0)
-        for (uint32_t kid : children[target->first]) direct.insert(kid);
-    int count = 0, copied = 0;
-    for (const auto& [number, name] : groups) {
-        if (name == kAllDevices || number == target->first || direct.count(number)) continue;
-        if (ancestors.count(number)) continue;
-        if (copied < wanted) {
-            if (!lppszGroup[copied]) {
-                DB_ERROR("QMDBMGR: DBReadAddGroupNameList[ER_OUT] lppszGroup=NULL");
-                return -1;
-            }
-            PutText(reinterpret_cast<unsigned char*>(lppszGroup[copied]), kGroupNameWidth, name.c_str());
-            ++copied;
+    const ExportFrame frame(kDbTrace, "DBReadAddGroupNameList", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s, pnGnum=%d", lpszGroup ? lpszGroup : "(null)",
+                 pnGnum ? *pnGnum : -1);
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.NotNull(pnGnum, "pnGnum")) return -1;
+        const int wanted = *pnGnum;
+        if (wanted < 0) return frame.Fail("pnGnum=%d", wanted);
+        if (wanted > 0)
+            if (!frame.NotNull(lppszGroup, "lppszGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        std::vector<std::pair<uint32_t, std::string>> groups;
+        std::map<uint32_t, std::vector<uint32_t>> children;
+        int r = ReadAllGroups(*s, groups);
+        if (r == 0) r = ReadAllSubGroups(*s, children);
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        const std::pair<uint32_t, std::string>* target = nullptr;
+        for (const auto& g : groups)
+            if (g.second == lpszGroup) target = &g;
+        if (!target) return -1;
+        std::set<uint32_t> known;
+        for (const auto& g : groups) known.insert(g.first);
+        // Parent links among existing groups; "All Devices" lists no sub-groups of its own here.
+        std::map<uint32_t, std::vector<uint32_t>> parents;
+        for (const auto& [parent, kids] : children) {
+            if (parent == 0 || !known.count(parent)) continue;
+            for (uint32_t kid : kids) parents[kid].push_back(parent);
         }
-        ++count;
-    }
-    if (wanted == 0) *pnGnum = count;
-    DB_TRACE("QMDBMGR: DBReadAddGroupNameList[OUT] pnGnum=%d", *pnGnum);
-    return 0;
+        std::set<uint32_t> ancestors{target->first};
+        std::vector<uint32_t> todo{target->first};
+        while (!todo.empty()) {
+            uint32_t g = todo.back();
+            todo.pop_back();
+            for (uint32_t p : parents[g])
+                if (ancestors.insert(p).second) todo.push_back(p);
+        }
+        std::set<uint32_t> direct;
+        if (target->first != 0)
+            for (uint32_t kid : children[target->first]) direct.insert(kid);
+        int count = 0, copied = 0;
+        for (const auto& [number, name] : groups) {
+            if (name == kAllDevices || number == target->first || direct.count(number)) continue;
+            if (ancestors.count(number)) continue;
+            if (copied < wanted) {
+                if (!lppszGroup[copied]) return frame.Fail("lppszGroup=NULL");
+                PutText(reinterpret_cast<unsigned char*>(lppszGroup[copied]), kGroupNameWidth,
+                        name.c_str());
+                ++copied;
+            }
+            ++count;
+        }
+        if (wanted == 0) *pnGnum = count;
+        return frame.Out(0, "pnGnum=%d", *pnGnum);
+    });
 }
 
 // The numbers of a group and of a sub-group, both looked up by name.
@@ -432,58 +445,66 @@ static int GroupPairNumbers(const StoreApi& s, const char* group, const char* su
 }
 
 extern "C" int DBWriteSubGroupInGroup(const char* lpszGroup, const char* lpszSubGroup) {
-    DB_TRACE("QMDBMGR: DBWriteSubGroupInGroup[IN] lpszGroup=%s, lpszSubGroup=%s",
-             lpszGroup ? lpszGroup : "(null)", lpszSubGroup ? lpszSubGroup : "(null)");
-    CHECK_NULL("DBWriteSubGroupInGroup", lpszGroup);
-    CHECK_SIZE("DBWriteSubGroupInGroup", lpszGroup, kGroupNameWidth);
-    CHECK_NULL("DBWriteSubGroupInGroup", lpszSubGroup);
-    CHECK_SIZE("DBWriteSubGroupInGroup", lpszSubGroup, kGroupNameWidth);
-    GET_STORE("DBWriteSubGroupInGroup");
-    uint32_t parent = 0, child = 0;
-    int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
-    FAIL_ON("DBWriteSubGroupInGroup", found);
-    File f(*s, FileId::SubGroup);
-    bool created;
-    int r = f.OpenOrCreate(created);
-    if (r == 0) r = f.Lock();
-    if (r == 0) {
-        unsigned char entry[kSubGroupLength] = {};
-        PutNumber(entry + 4, parent);
-        PutNumber(entry + 8, child);
-        r = s->ADDREC(f.data(), entry);
-        if (r == ISAM_KEY_DUPLICATE) r = 0;
-    }
-    if (r == 0) r = f.Unlock();
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBWriteSubGroupInGroup", r);
-    DB_TRACE("QMDBMGR: DBWriteSubGroupInGroup[OUT] Ret=0");
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBWriteSubGroupInGroup", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s, lpszSubGroup=%s", lpszGroup ? lpszGroup : "(null)",
+                 lpszSubGroup ? lpszSubGroup : "(null)");
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.NotNull(lpszSubGroup, "lpszSubGroup")) return -1;
+        if (!frame.Fits(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        uint32_t parent = 0, child = 0;
+        int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
+        if (found != 0) return frame.Fail("nRet=%d", found);
+        File f(*s, FileId::SubGroup);
+        bool created;
+        int r = f.OpenOrCreate(created);
+        if (r == 0) r = f.Lock();
+        if (r == 0) {
+            unsigned char entry[kSubGroupLength] = {};
+            PutNumber(entry + 4, parent);
+            PutNumber(entry + 8, child);
+            r = s->ADDREC(f.data(), entry);
+            if (r == ISAM_KEY_DUPLICATE) r = 0;
+        }
+        if (r == 0) r = f.Unlock();
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }
 
 extern "C" int DBDeleteSubGroupInGroup(const char* lpszGroup, const char* lpszSubGroup) {
-    DB_TRACE("QMDBMGR: DBDeleteSubGroupInGroup[IN] lpszGroup=%s, lpszSubGroup=%s",
-             lpszGroup ? lpszGroup : "(null)", lpszSubGroup ? lpszSubGroup : "(null)");
-    CHECK_NULL("DBDeleteSubGroupInGroup", lpszGroup);
-    CHECK_SIZE("DBDeleteSubGroupInGroup", lpszGroup, kGroupNameWidth);
-    CHECK_NULL("DBDeleteSubGroupInGroup", lpszSubGroup);
-    CHECK_SIZE("DBDeleteSubGroupInGroup", lpszSubGroup, kGroupNameWidth);
-    GET_STORE("DBDeleteSubGroupInGroup");
-    uint32_t parent = 0, child = 0;
-    int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
-    FAIL_ON("DBDeleteSubGroupInGroup", found);
-    File f(*s, FileId::SubGroup);
-    int r = f.Open();
-    if (r == 0) r = f.Lock();
-    if (r == 0) {
-        NumberKey key(f, 2, parent, child, true);
-        unsigned char entry[kSubGroupLength];
-        r = s->EQLREC(f.index(2), key.bytes, entry);
-        if (r == 0) r = s->DELREC(f.data());
-        else if (r == ISAM_END) r = 0;
-    }
-    if (r == 0) r = f.Unlock();
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBDeleteSubGroupInGroup", r);
-    DB_TRACE("QMDBMGR: DBDeleteSubGroupInGroup[OUT] Ret=0");
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBDeleteSubGroupInGroup", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszGroup=%s, lpszSubGroup=%s", lpszGroup ? lpszGroup : "(null)",
+                 lpszSubGroup ? lpszSubGroup : "(null)");
+        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.NotNull(lpszSubGroup, "lpszSubGroup")) return -1;
+        if (!frame.Fits(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        uint32_t parent = 0, child = 0;
+        int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
+        if (found != 0) return frame.Fail("nRet=%d", found);
+        File f(*s, FileId::SubGroup);
+        int r = f.Open();
+        if (r == 0) r = f.Lock();
+        if (r == 0) {
+            NumberKey key(f, 2, parent, child, true);
+            unsigned char entry[kSubGroupLength];
+            r = s->EQLREC(f.index(2), key.bytes, entry);
+            if (r == 0)
+                r = s->DELREC(f.data());
+            else if (r == ISAM_END)
+                r = 0;
+        }
+        if (r == 0) r = f.Unlock();
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }

@@ -1,5 +1,6 @@
 // Host names of IP addresses (QMDNSINF) and per-model display settings (QMMODEL).
-#include "checks.h"
+#include "store.h"
+#include "trace.h"
 #include "files.h"
 #include "qmdbmgr.h"
 
@@ -42,126 +43,135 @@ struct TextKey {
 using namespace qm::confdb;
 
 extern "C" int DBReadIPHostName(const char* lpszIPAddr, char* lpszHName) {
-    DB_TRACE("QMDBMGR: DBReadIPHostName[IN] lpszIPAddr=%s", lpszIPAddr ? lpszIPAddr : "(null)");
-    CHECK_NULL("DBReadIPHostName", lpszIPAddr);
-    CHECK_NULL("DBReadIPHostName", lpszHName);
-    CHECK_SIZE("DBReadIPHostName", lpszIPAddr, kAddrWidth);
-    GET_STORE("DBReadIPHostName");
-    lpszHName[0] = '\0';
-    File f(*s, FileId::DnsInfo);
-    int r = f.Open();
-    if (r == ISAM_FILE_MISSING) {
-        DB_TRACE("QMDBMGR: DBReadIPHostName[OUT] lpszHName=%s", lpszHName);
-        return 0;
-    }
-    if (r == 0) {
-        TextKey<kAddrWidth> key(lpszIPAddr);
-        unsigned char rec[kDnsLength];
-        r = s->EQLREC(f.index(1), key.bytes, rec);
-        if (r == 0) GetText(lpszHName, rec + kHostOffset, kHostWidth);
-        else if (r == ISAM_END) r = 0;
-    }
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBReadIPHostName", r);
-    DB_TRACE("QMDBMGR: DBReadIPHostName[OUT] lpszHName=%s", lpszHName);
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBReadIPHostName", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszIPAddr=%s", lpszIPAddr ? lpszIPAddr : "(null)");
+        if (!frame.NotNull(lpszIPAddr, "lpszIPAddr")) return -1;
+        if (!frame.NotNull(lpszHName, "lpszHName")) return -1;
+        if (!frame.Fits(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        lpszHName[0] = '\0';
+        File f(*s, FileId::DnsInfo);
+        int r = f.Open();
+        if (r == ISAM_FILE_MISSING) {
+            return frame.Out(0, "lpszHName=%s", lpszHName);
+        }
+        if (r == 0) {
+            TextKey<kAddrWidth> key(lpszIPAddr);
+            unsigned char rec[kDnsLength];
+            r = s->EQLREC(f.index(1), key.bytes, rec);
+            if (r == 0) GetText(lpszHName, rec + kHostOffset, kHostWidth);
+            else if (r == ISAM_END) r = 0;
+        }
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "lpszHName=%s", lpszHName);
+    });
 }
 
 extern "C" int DBWriteIPHostName(const char* lpszIPAddr, const char* lpszHName) {
-    DB_TRACE("QMDBMGR: DBWriteIPHostName[IN] lpszIPAddr=%s, lpszHName=%s",
-             lpszIPAddr ? lpszIPAddr : "(null)", lpszHName ? lpszHName : "(null)");
-    CHECK_NULL("DBWriteIPHostName", lpszIPAddr);
-    CHECK_SIZE("DBWriteIPHostName", lpszIPAddr, kAddrWidth);
-    CHECK_NULL("DBWriteIPHostName", lpszHName);
-    CHECK_SIZE("DBWriteIPHostName", lpszHName, kHostWidth);
-    GET_STORE("DBWriteIPHostName");
-    File f(*s, FileId::DnsInfo);
-    bool created;
-    int r = f.OpenOrCreate(created);
-    if (r == 0) r = f.Lock();
-    if (r == 0) {
-        TextKey<kAddrWidth> key(lpszIPAddr);
-        unsigned char rec[kDnsLength];
-        r = s->EQLREC(f.index(1), key.bytes, rec);
+    const ExportFrame frame(kDbTrace, "DBWriteIPHostName", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszIPAddr=%s, lpszHName=%s", lpszIPAddr ? lpszIPAddr : "(null)",
+                 lpszHName ? lpszHName : "(null)");
+        if (!frame.NotNull(lpszIPAddr, "lpszIPAddr")) return -1;
+        if (!frame.Fits(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
+        if (!frame.NotNull(lpszHName, "lpszHName")) return -1;
+        if (!frame.Fits(lpszHName, kHostWidth, "lpszHName")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        File f(*s, FileId::DnsInfo);
+        bool created;
+        int r = f.OpenOrCreate(created);
+        if (r == 0) r = f.Lock();
         if (r == 0) {
-            PutText(rec + kHostOffset, kHostWidth, lpszHName);
-            r = s->RWTREC(f.data(), rec);
-        } else if (r == ISAM_END) {
-            std::memset(rec, 0, sizeof rec);
-            PutText(rec + kAddrOffset, kAddrWidth, lpszIPAddr);
-            PutText(rec + kHostOffset, kHostWidth, lpszHName);
-            r = s->ADDREC(f.data(), rec);
+            TextKey<kAddrWidth> key(lpszIPAddr);
+            unsigned char rec[kDnsLength];
+            r = s->EQLREC(f.index(1), key.bytes, rec);
+            if (r == 0) {
+                PutText(rec + kHostOffset, kHostWidth, lpszHName);
+                r = s->RWTREC(f.data(), rec);
+            } else if (r == ISAM_END) {
+                std::memset(rec, 0, sizeof rec);
+                PutText(rec + kAddrOffset, kAddrWidth, lpszIPAddr);
+                PutText(rec + kHostOffset, kHostWidth, lpszHName);
+                r = s->ADDREC(f.data(), rec);
+            }
         }
-    }
-    if (r == 0) r = f.Unlock();
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBWriteIPHostName", r);
-    DB_TRACE("QMDBMGR: DBWriteIPHostName[OUT] Ret=0");
-    return 0;
+        if (r == 0) r = f.Unlock();
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }
 
 extern "C" int DBReadModelInfo(const char* lpszModel, const char* lpszItem, char* lpszData) {
-    DB_TRACE("QMDBMGR: DBReadModelInfo[IN] lpszModel=%s, lpszItem=%s",
-             lpszModel ? lpszModel : "(null)", lpszItem ? lpszItem : "(null)");
-    CHECK_NULL("DBReadModelInfo", lpszModel);
-    CHECK_NULL("DBReadModelInfo", lpszItem);
-    CHECK_NULL("DBReadModelInfo", lpszData);
-    CHECK_SIZE("DBReadModelInfo", lpszModel, kModelWidth);
-    GET_STORE("DBReadModelInfo");
-    lpszData[0] = '\0';
-    const Field* field = FindField(kModelFields, lpszItem);
-    File f(*s, FileId::Model);
-    int r = f.Open();
-    if (r == ISAM_FILE_MISSING) {
-        DB_TRACE("QMDBMGR: DBReadModelInfo[OUT] lpszData=%s", lpszData);
-        return 0;
-    }
-    if (r == 0) {
-        TextKey<kModelWidth> key(lpszModel);
-        unsigned char rec[kModelLength];
-        r = s->EQLREC(f.index(1), key.bytes, rec);
-        // Values are cut to their field on write, so the field always ends within its width.
-        if (r == 0 && field) GetText(lpszData, rec + field->offset, field->width);
-        if (r == ISAM_END) r = 0;
-    }
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBReadModelInfo", r);
-    DB_TRACE("QMDBMGR: DBReadModelInfo[OUT] lpszData=%s", lpszData);
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBReadModelInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszModel=%s, lpszItem=%s", lpszModel ? lpszModel : "(null)",
+                 lpszItem ? lpszItem : "(null)");
+        if (!frame.NotNull(lpszModel, "lpszModel")) return -1;
+        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
+        if (!frame.NotNull(lpszData, "lpszData")) return -1;
+        if (!frame.Fits(lpszModel, kModelWidth, "lpszModel")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        lpszData[0] = '\0';
+        const Field* field = FindField(kModelFields, lpszItem);
+        File f(*s, FileId::Model);
+        int r = f.Open();
+        if (r == ISAM_FILE_MISSING) {
+            return frame.Out(0, "lpszData=%s", lpszData);
+        }
+        if (r == 0) {
+            TextKey<kModelWidth> key(lpszModel);
+            unsigned char rec[kModelLength];
+            r = s->EQLREC(f.index(1), key.bytes, rec);
+            // Values are cut to their field on write, so the field always ends within its width.
+            if (r == 0 && field) GetText(lpszData, rec + field->offset, field->width);
+            if (r == ISAM_END) r = 0;
+        }
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "lpszData=%s", lpszData);
+    });
 }
 
 extern "C" int DBWriteModelInfo(const char* lpszModel, const char* lpszItem, const char* lpszData) {
-    DB_TRACE("QMDBMGR: DBWriteModelInfo[IN] lpszModel=%s, lpszItem=%s, lpszData=%s",
-             lpszModel ? lpszModel : "(null)", lpszItem ? lpszItem : "(null)",
-             lpszData ? lpszData : "(null)");
-    CHECK_NULL("DBWriteModelInfo", lpszModel);
-    CHECK_SIZE("DBWriteModelInfo", lpszModel, kModelWidth);
-    CHECK_NULL("DBWriteModelInfo", lpszItem);
-    CHECK_NULL("DBWriteModelInfo", lpszData);
-    GET_STORE("DBWriteModelInfo");
-    File f(*s, FileId::Model);
-    bool created;
-    int r = f.OpenOrCreate(created);
-    unsigned char rec[kModelLength];
-    if (r == 0) {
-        TextKey<kModelWidth> key(lpszModel);
-        r = s->EQLREC(f.index(1), key.bytes, rec);
-        if (r == ISAM_END) {
-            std::memset(rec, 0, sizeof rec);
-            PutText(rec + kModelOffset, kModelWidth, lpszModel);
-            r = s->ADDREC(f.data(), rec);
-            if (r == ISAM_KEY_DUPLICATE) r = s->EQLREC(f.index(1), key.bytes, rec);
+    const ExportFrame frame(kDbTrace, "DBWriteModelInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszModel=%s, lpszItem=%s, lpszData=%s", lpszModel ? lpszModel : "(null)",
+                 lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
+        if (!frame.NotNull(lpszModel, "lpszModel")) return -1;
+        if (!frame.Fits(lpszModel, kModelWidth, "lpszModel")) return -1;
+        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
+        if (!frame.NotNull(lpszData, "lpszData")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        File f(*s, FileId::Model);
+        bool created;
+        int r = f.OpenOrCreate(created);
+        unsigned char rec[kModelLength];
+        if (r == 0) {
+            TextKey<kModelWidth> key(lpszModel);
+            r = s->EQLREC(f.index(1), key.bytes, rec);
+            if (r == ISAM_END) {
+                std::memset(rec, 0, sizeof rec);
+                PutText(rec + kModelOffset, kModelWidth, lpszModel);
+                r = s->ADDREC(f.data(), rec);
+                if (r == ISAM_KEY_DUPLICATE) r = s->EQLREC(f.index(1), key.bytes, rec);
+            }
         }
-    }
-    if (r == 0) {
-        // An over-long value is cut to its field rather than written past it.
-        if (const Field* field = FindField(kModelFields, lpszItem)) {
-            PutText(rec + field->offset, field->width, lpszData);
-            r = s->RWTREC(f.data(), rec);
+        if (r == 0) {
+            // An over-long value is cut to its field rather than written past it.
+            if (const Field* field = FindField(kModelFields, lpszItem)) {
+                PutText(rec + field->offset, field->width, lpszData);
+                r = s->RWTREC(f.data(), rec);
+            }
         }
-    }
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBWriteModelInfo", r);
-    DB_TRACE("QMDBMGR: DBWriteModelInfo[OUT] Ret=0");
-    return 0;
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }

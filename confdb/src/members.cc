@@ -7,8 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "checks.h"
+#include "store.h"
+#include "trace.h"
 #include "groups.h"
+#include "qm/platform/handle_table.h"
 #include "qmdbmgr.h"
 
 namespace qm::confdb {
@@ -32,22 +34,19 @@ struct Handle {
 // The handle table outlives every static destructor: a registration thread may still close
 // its handle while the process exits (the unload waits for it, but the destructors of other
 // files' statics may already have run by then).
-struct HandleTable {
-    std::mutex mutex;
-    std::map<DBHANDLE, std::shared_ptr<Handle>> handles;
-    DBHANDLE next = 1;
-};
-
-HandleTable& Handles() {
-    static HandleTable* table = new HandleTable;
+platform::HandleTable<Handle>& Handles() {
+    static auto* table = new platform::HandleTable<Handle>;
     return *table;
 }
 
+bool InRange(DBHANDLE h) { return h >= 1 && h <= INT32_MAX; }
+
 std::shared_ptr<Handle> Find(DBHANDLE h) {
-    HandleTable& t = Handles();
-    std::lock_guard lock(t.mutex);
-    auto it = t.handles.find(h);
-    return it == t.handles.end() ? nullptr : it->second;
+    return InRange(h) ? Handles().Find(static_cast<int32_t>(h)) : nullptr;
+}
+
+std::shared_ptr<Handle> Take(DBHANDLE h) {
+    return InRange(h) ? Handles().Remove(static_cast<int32_t>(h)) : nullptr;
 }
 
 // The wait in 1000 ms steps for a rewrite of the All Devices list has a bound
@@ -182,7 +181,8 @@ int NextMember(const StoreApi& s, Handle& h, bool& found) {
             // one read is the first key greater than (group, position).
             NumberKey key(f, 1, h.groupKey);
             auto pos = static_cast<uint32_t>(h.lastPosition);
-            for (int i = 0; i < 4; ++i) key.bytes[4 + i] = static_cast<unsigned char>(pos >> (24 - 8 * i));
+            for (int i = 0; i < 4; ++i)
+                key.bytes[4 + i] = static_cast<unsigned char>(pos >> (24 - 8 * i));
             r = s.GTREC(f.index(1), key.bytes, entry);
             if (r == 0 && GetNumber(entry + kMemberGroupOffset) != h.groupKey) r = ISAM_END;
         }
@@ -207,236 +207,211 @@ int NextMember(const StoreApi& s, Handle& h, bool& found) {
 using namespace qm::confdb;
 
 extern "C" DBHANDLE DBOpenDeviceKeyInGroup(const char* lpszGroup) {
-    DB_TRACE("QMDBMGR: DBOpenDeviceKeyInGroup[IN] lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-    const StoreApi* s = Store();
-    if (!s) {
-        DB_ERROR("QMDBMGR: DBOpenDeviceKeyInGroup[ER_OUT] nRet=%d", -1);
-        return DB_NO_HANDLE;
-    }
-    auto h = std::make_shared<Handle>();
-    if (lpszGroup) {
-        if (std::strlen(lpszGroup) >= kGroupNameWidth) {
-            DB_ERROR("QMDBMGR: DBOpenDeviceKeyInGroup[ER_OUT] (SizeError) lpszGroup=%s", lpszGroup);
-            return DB_NO_HANDLE;
+    const ExportFrame frame(kDbTrace, "DBOpenDeviceKeyInGroup", DB_NO_HANDLE);
+    return frame.Run([&]() -> DBHANDLE {
+        frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        auto h = std::make_shared<Handle>();
+        if (lpszGroup) {
+            if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return DB_NO_HANDLE;
+            File f(*s, FileId::Group);
+            std::vector<unsigned char> rec(kGroupLength);
+            int r = OpenGroups(f, false);
+            if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
+            if (r == 0) r = f.Close();
+            if (r != 0) return frame.Fail("nRet=%d", r);
+            h->groupKey = GetNumber(rec.data() + kGroupNumberOffset);
+            h->groupName = lpszGroup;
         }
-        File f(*s, FileId::Group);
-        std::vector<unsigned char> rec(kGroupLength);
-        int r = OpenGroups(f, false);
-        if (r == 0) r = GroupByName(f, lpszGroup, rec.data());
-        if (r == 0) r = f.Close();
-        if (r != 0) {
-            DB_ERROR("QMDBMGR: DBOpenDeviceKeyInGroup[ER_OUT] nRet=%d", r);
-            return DB_NO_HANDLE;
-        }
-        h->groupKey = GetNumber(rec.data() + kGroupNumberOffset);
-        h->groupName = lpszGroup;
-    }
-    DBHANDLE id;
-    {
-        HandleTable& t = Handles();
-        std::lock_guard lock(t.mutex);
-        id = t.next++;
-        t.handles[id] = h;
-    }
-    DB_TRACE("QMDBMGR: DBOpenDeviceKeyInGroup[OUT] m_nGroupKey=%d", static_cast<int>(h->groupKey));
-    return id;
+        const DBHANDLE id = Handles().Add(h);
+        if (id == 0) return frame.Fail("nRet=%d", -1);
+        return frame.Out(id, "m_nGroupKey=%d", static_cast<int>(h->groupKey));
+    });
 }
 
 extern "C" int DBReadDeviceKeyInGroup(DBHANDLE hHandle, char** lppszDKey, int* pnLength) {
-    DB_TRACE("QMDBMGR: DBReadDeviceKeyInGroup[IN] hHandle=%ld", hHandle);
-    static char empty[1] = "";
-    if (lppszDKey) *lppszDKey = empty;
-    if (pnLength) *pnLength = 0;
-    auto h = Find(hHandle);
-    if (!h) {
-        DB_ERROR("QMDBMGR: DBReadDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
-        return -1;
-    }
-    CHECK_NULL("DBReadDeviceKeyInGroup", lppszDKey);
-    CHECK_NULL("DBReadDeviceKeyInGroup", pnLength);
-    GET_STORE("DBReadDeviceKeyInGroup");
-    std::lock_guard lock(h->mutex);
-    bool found = false;
-    int r = 0;
-    for (int waited = 0;; ++waited) {
-        r = NextMember(*s, *h, found);
-        if (r != 0 || found || h->groupKey != 0 || !Rewriting()) break;
-        // The end of group 0 while its list is being rewritten: more keys are coming.
-        if (waited >= RewriteWaitSteps()) {
-            DB_ERROR("QMDBMGR: DBReadDeviceKeyInGroup[ER_OUT] rewrite did not end, waited %d s", waited);
-            break;
+    const ExportFrame frame(kDbTrace, "DBReadDeviceKeyInGroup", -1);
+    return frame.Run([&]() -> int {
+        frame.In("hHandle=%ld", hHandle);
+        static char empty[1] = "";
+        if (lppszDKey) *lppszDKey = empty;
+        if (pnLength) *pnLength = 0;
+        auto h = Find(hHandle);
+        if (!h) return frame.Fail("hHandle=%ld", hHandle);
+        if (!frame.NotNull(lppszDKey, "lppszDKey")) return -1;
+        if (!frame.NotNull(pnLength, "pnLength")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        std::lock_guard lock(h->mutex);
+        bool found = false;
+        int r = 0;
+        for (int waited = 0;; ++waited) {
+            r = NextMember(*s, *h, found);
+            if (r != 0 || found || h->groupKey != 0 || !Rewriting()) break;
+            // The end of group 0 while its list is being rewritten: more keys are coming.
+            if (waited >= RewriteWaitSteps()) {
+                frame.Fail("rewrite did not end, waited %d s", waited);
+                break;
+            }
+            Pause();
         }
-        Pause();
-    }
-    FAIL_ON("DBReadDeviceKeyInGroup", r);
-    if (found) {
-        ++h->recordIndex;
-        *lppszDKey = h->buffer;
-        *pnLength = h->length;
-    }
-    DB_TRACE("QMDBMGR: DBReadDeviceKeyInGroup[OUT] lpszDKey=%s", *lppszDKey);
-    return 0;
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        if (found) {
+            ++h->recordIndex;
+            *lppszDKey = h->buffer;
+            *pnLength = h->length;
+        }
+        return frame.Out(0, "lpszDKey=%s", *lppszDKey);
+    });
 }
 
 extern "C" int DBWriteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
-    DB_TRACE("QMDBMGR: DBWriteDeviceKeyInGroup[IN] hHandle=%ld, lpszDKey=%s", hHandle,
-             lpszDKey ? lpszDKey : "(null)");
-    auto h = Find(hHandle);
-    if (!h) {
-        DB_ERROR("QMDBMGR: DBWriteDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
-        return -1;
-    }
-    CHECK_NULL("DBWriteDeviceKeyInGroup", lpszDKey);
-    CHECK_SIZE("DBWriteDeviceKeyInGroup", lpszDKey, kMemberKeyWidth);
-    GET_STORE("DBWriteDeviceKeyInGroup");
-    std::lock_guard lock(h->mutex);
-    if (h->groupKey == 0) {
-        if (h->recordIndex == 0 && !h->writer) {
-            bool mine = false;
-            {
-                std::lock_guard section(RewriteSection());
-                if (!RewriteFlag()) RewriteFlag() = mine = true;
-            }
-            if (mine) {
-                int r = ClearAllDevices(*s);
-                if (r != 0) {
-                    // Readers wait while the flag is set: a rewrite that cannot start must
-                    // not leave it set with no writer to clear it.
-                    {
-                        std::lock_guard section(RewriteSection());
-                        RewriteFlag() = false;
-                    }
-                    DB_ERROR("QMDBMGR: DBWriteDeviceKeyInGroup[ER_OUT] nRet=%d", r);
-                    return -1;
+    const ExportFrame frame(kDbTrace, "DBWriteDeviceKeyInGroup", -1);
+    return frame.Run([&]() -> int {
+        frame.In("hHandle=%ld, lpszDKey=%s", hHandle, lpszDKey ? lpszDKey : "(null)");
+        auto h = Find(hHandle);
+        if (!h) return frame.Fail("hHandle=%ld", hHandle);
+        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
+        if (!frame.Fits(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        std::lock_guard lock(h->mutex);
+        if (h->groupKey == 0) {
+            if (h->recordIndex == 0 && !h->writer) {
+                bool mine = false;
+                {
+                    std::lock_guard section(RewriteSection());
+                    if (!RewriteFlag()) RewriteFlag() = mine = true;
                 }
-                h->writer = true;
+                if (mine) {
+                    int r = ClearAllDevices(*s);
+                    if (r != 0) {
+                        // Readers wait while the flag is set: a rewrite that cannot start must
+                        // not leave it set with no writer to clear it.
+                        {
+                            std::lock_guard section(RewriteSection());
+                            RewriteFlag() = false;
+                        }
+                        return frame.Fail("nRet=%d", r);
+                    }
+                    h->writer = true;
+                }
+            }
+            if (!h->writer) {
+                ++h->recordIndex;
+                return frame.Out(0, "Ret=0(not write)");
             }
         }
-        if (!h->writer) {
-            ++h->recordIndex;
-            DB_TRACE("QMDBMGR: DBWriteDeviceKeyInGroup[OUT] Ret=0(not write)");
-            return 0;
-        }
-    }
-    File f(*s, FileId::DevList);
-    bool created;
-    int r = f.OpenOrCreate(created);
-    if (r == 0) r = AddMember(f, h->groupKey, lpszDKey);
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBWriteDeviceKeyInGroup", r);
-    ++h->recordIndex;
-    DB_TRACE("QMDBMGR: DBWriteDeviceKeyInGroup[OUT] Ret=0(write)");
-    return 0;
+        File f(*s, FileId::DevList);
+        bool created;
+        int r = f.OpenOrCreate(created);
+        if (r == 0) r = AddMember(f, h->groupKey, lpszDKey);
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        ++h->recordIndex;
+        return frame.Out(0, "Ret=0(write)");
+    });
 }
 
 extern "C" int DBDeleteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
-    DB_TRACE("QMDBMGR: DBDeleteDeviceKeyInGroup[IN] hHandle=%ld, lpszDKey=%s", hHandle,
-             lpszDKey ? lpszDKey : "(null)");
-    auto h = Find(hHandle);
-    if (!h) {
-        DB_ERROR("QMDBMGR: DBDeleteDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
-        return -1;
-    }
-    CHECK_NULL("DBDeleteDeviceKeyInGroup", lpszDKey);
-    CHECK_SIZE("DBDeleteDeviceKeyInGroup", lpszDKey, kMemberKeyWidth);
-    GET_STORE("DBDeleteDeviceKeyInGroup");
-    std::lock_guard lock(h->mutex);
-    File f(*s, FileId::DevList);
-    int r = f.Open();
-    if (r == ISAM_FILE_MISSING) {
-        DB_TRACE("QMDBMGR: DBDeleteDeviceKeyInGroup[OUT] Ret=0");
-        return 0;
-    }
-    if (r == 0) r = f.Lock();
-    if (r == 0) {
-        NumberKey key(f, 2, h->groupKey, lpszDKey);
-        unsigned char entry[kDevListLength];
-        r = s->EQLREC(f.index(2), key.bytes, entry);
-        if (r == 0) r = s->DELREC(f.data());
-        else if (r == ISAM_END) r = 0;
-    }
-    if (r == 0) r = f.Unlock();
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBDeleteDeviceKeyInGroup", r);
-    DB_TRACE("QMDBMGR: DBDeleteDeviceKeyInGroup[OUT] Ret=0");
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBDeleteDeviceKeyInGroup", -1);
+    return frame.Run([&]() -> int {
+        frame.In("hHandle=%ld, lpszDKey=%s", hHandle, lpszDKey ? lpszDKey : "(null)");
+        auto h = Find(hHandle);
+        if (!h) return frame.Fail("hHandle=%ld", hHandle);
+        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
+        if (!frame.Fits(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        std::lock_guard lock(h->mutex);
+        File f(*s, FileId::DevList);
+        int r = f.Open();
+        if (r == ISAM_FILE_MISSING) {
+            return frame.Out(0, "Ret=0");
+        }
+        if (r == 0) r = f.Lock();
+        if (r == 0) {
+            NumberKey key(f, 2, h->groupKey, lpszDKey);
+            unsigned char entry[kDevListLength];
+            r = s->EQLREC(f.index(2), key.bytes, entry);
+            if (r == 0) r = s->DELREC(f.data());
+            else if (r == ISAM_END) r = 0;
+        }
+        if (r == 0) r = f.Unlock();
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }
 
 extern "C" int DBCloseDeviceKeyInGroup(DBHANDLE hHandle) {
-    DB_TRACE("QMDBMGR: DBCloseDeviceKeyInGroup[IN] hHandle=%ld", hHandle);
-    if (hHandle == DB_NO_HANDLE) {
-        DB_TRACE("QMDBMGR: DBCloseDeviceKeyInGroup[OUT] Ret=0");
-        return 0;
-    }
-    std::shared_ptr<Handle> h;
-    {
-        HandleTable& t = Handles();
-        std::lock_guard lock(t.mutex);
-        auto it = t.handles.find(hHandle);
-        if (it != t.handles.end()) {
-            h = it->second;
-            t.handles.erase(it);
+    const ExportFrame frame(kDbTrace, "DBCloseDeviceKeyInGroup", -1);
+    return frame.Run([&]() -> int {
+        frame.In("hHandle=%ld", hHandle);
+        if (hHandle == DB_NO_HANDLE) {
+            return frame.Out(0, "Ret=0");
         }
-    }
-    if (!h) {
-        DB_ERROR("QMDBMGR: DBCloseDeviceKeyInGroup[ER_OUT] hHandle=%ld", hHandle);
-        return -1;
-    }
-    std::lock_guard lock(h->mutex);
-    if (h->writer) {
-        {
-            std::lock_guard section(RewriteSection());
-            RewriteFlag() = false;
+        std::shared_ptr<Handle> h = Take(hHandle);
+        if (!h) return frame.Fail("hHandle=%ld", hHandle);
+        std::lock_guard lock(h->mutex);
+        if (h->writer) {
+            {
+                std::lock_guard section(RewriteSection());
+                RewriteFlag() = false;
+            }
+            StartRegistration();
         }
-        StartRegistration();
-    }
-    DB_TRACE("QMDBMGR: DBCloseDeviceKeyInGroup[OUT] Ret=0");
-    return 0;
+        return frame.Out(0, "Ret=0");
+    });
 }
 
 extern "C" int DBConvDeviceKeyInGroup(const char* lpszDKey, const char* lpszNewDkey) {
-    DB_TRACE("QMDBMGR: DBConvDeviceKeyInGroup[IN] lpszDKey=%s, lpszNewDkey=%s",
-             lpszDKey ? lpszDKey : "(null)", lpszNewDkey ? lpszNewDkey : "(null)");
-    CHECK_NULL("DBConvDeviceKeyInGroup", lpszDKey);
-    CHECK_SIZE("DBConvDeviceKeyInGroup", lpszDKey, kMemberKeyWidth);
-    CHECK_NULL("DBConvDeviceKeyInGroup", lpszNewDkey);
-    CHECK_SIZE("DBConvDeviceKeyInGroup", lpszNewDkey, kMemberKeyWidth);
-    GET_STORE("DBConvDeviceKeyInGroup");
-    // Entries of group 0 may only change while no rewrite runs; holding the section for the
-    // whole rename keeps a new rewrite from starting half-way. The store lock is taken only
-    // after the wait, as the rewriter needs the store to finish.
-    std::unique_lock section(RewriteSection());
-    for (int waited = 0; RewriteFlag(); ++waited) {
-        if (waited >= RewriteWaitSteps()) {
-            DB_ERROR("QMDBMGR: DBConvDeviceKeyInGroup[ER_OUT] rewrite did not end, waited %d s", waited);
-            return -1;
+    const ExportFrame frame(kDbTrace, "DBConvDeviceKeyInGroup", -1);
+    return frame.Run([&]() -> int {
+        frame.In("lpszDKey=%s, lpszNewDkey=%s", lpszDKey ? lpszDKey : "(null)",
+                 lpszNewDkey ? lpszNewDkey : "(null)");
+        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
+        if (!frame.Fits(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
+        if (!frame.NotNull(lpszNewDkey, "lpszNewDkey")) return -1;
+        if (!frame.Fits(lpszNewDkey, kMemberKeyWidth, "lpszNewDkey")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        // Entries of group 0 may only change while no rewrite runs; holding the section for the
+        // whole rename keeps a new rewrite from starting half-way. The store lock is taken only
+        // after the wait, as the rewriter needs the store to finish.
+        std::unique_lock section(RewriteSection());
+        for (int waited = 0; RewriteFlag(); ++waited) {
+            if (waited >= RewriteWaitSteps())
+                return frame.Fail("rewrite did not end, waited %d s", waited);
+            section.unlock();
+            Pause();
+            section.lock();
         }
-        section.unlock();
-        Pause();
-        section.lock();
-    }
-    File f(*s, FileId::DevList);
-    int r = f.Open();
-    if (r == 0) r = f.Lock();
-    if (r == 0) {
-        unsigned char key[68] = {};
-        std::memcpy(key, lpszDKey, strnlen(lpszDKey, 64));
-        unsigned char entry[kDevListLength];
-        // The whole 64-byte key: keys that differ only in their last character are others.
-        r = s->FRSSET(f.index(3), key, entry, 64);
-        while (r == 0) {
-            PutText(entry + kMemberKeyOffset, kMemberKeyWidth, lpszNewDkey);
-            r = s->RWTREC(f.data(), entry);
-            // The group holds the new key already: the old entry is simply dropped.
-            if (r == ISAM_KEY_DUPLICATE) r = s->DELREC(f.data());
-            else if (r == 0) r = s->UPDCURI(f.data(), 2);
-            if (r == 0) r = s->NXTSET(f.index(3), entry);
+        File f(*s, FileId::DevList);
+        int r = f.Open();
+        if (r == 0) r = f.Lock();
+        if (r == 0) {
+            unsigned char key[68] = {};
+            std::memcpy(key, lpszDKey, strnlen(lpszDKey, 64));
+            unsigned char entry[kDevListLength];
+            // The whole 64-byte key: keys that differ only in their last character are others.
+            r = s->FRSSET(f.index(3), key, entry, 64);
+            while (r == 0) {
+                PutText(entry + kMemberKeyOffset, kMemberKeyWidth, lpszNewDkey);
+                r = s->RWTREC(f.data(), entry);
+                // The group holds the new key already: the old entry is simply dropped.
+                if (r == ISAM_KEY_DUPLICATE)
+                    r = s->DELREC(f.data());
+                else if (r == 0)
+                    r = s->UPDCURI(f.data(), 2);
+                if (r == 0) r = s->NXTSET(f.index(3), entry);
+            }
+            if (r == ISAM_END) r = 0;
         }
-        if (r == ISAM_END) r = 0;
-    }
-    if (r == 0) r = f.Unlock();
-    if (r == 0) r = f.Close();
-    FAIL_ON("DBConvDeviceKeyInGroup", r);
-    DB_TRACE("QMDBMGR: DBConvDeviceKeyInGroup[OUT] Ret=0");
-    return 0;
+        if (r == 0) r = f.Unlock();
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }

@@ -56,125 +56,93 @@ int OpenSettings(File& f) {
 using namespace qm::confdb;
 
 extern "C" int DBMgrInitialize(void) {
-    DB_TRACE("QMDBMGR: DBMgrInitialize[IN]");
-    const StoreApi* s = Store();
-    int r = s ? s->INTISAM(6, 10, 4) : -1;
-    if (r != 0 && r != 125 && r != 518) {
-        DB_ERROR("QMDBMGR: DBMgrInitialize[ER_OUT] nRet=%d", r);
-        return -1;
-    }
-    DB_TRACE("QMDBMGR: DBMgrInitialize[OUT] Ret=0");
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBMgrInitialize", -1);
+    return frame.Run([&]() -> int {
+        frame.In();
+        const StoreApi* s = Store();
+        int r = s ? s->INTISAM(6, 10, 4) : -1;
+        if (r != 0 && r != 125 && r != 518) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }
 
 extern "C" int DBMgrRelease(void) {
-    DB_TRACE("QMDBMGR: DBMgrRelease[IN]");
-    const StoreApi* s = Store();
-    int r = s ? s->CLISAM() : -1;
-    if (r != 0) {
-        DB_ERROR("QMDBMGR: DBMgrRelease[ER_OUT] nRet=%d", r);
-        return -1;
-    }
-    DB_TRACE("QMDBMGR: DBMgrRelease[OUT] Ret=0");
-    return 0;
+    const ExportFrame frame(kDbTrace, "DBMgrRelease", -1);
+    return frame.Run([&]() -> int {
+        frame.In();
+        const StoreApi* s = Store();
+        int r = s ? s->CLISAM() : -1;
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }
 
 extern "C" int DBReadQMInfo(const char* Item, char* Data) {
-    DB_TRACE("QMDBMGR: DBReadQMInfo[IN] Item=%s", Item ? Item : "(null)");
-    if (!Item) {
-        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] Item=NULL");
-        return -1;
-    }
-    if (!Data) {
-        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] Data=NULL");
-        return -1;
-    }
-    if (std::strlen(Item) >= kItemWidth) {
-        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] (SizeError) Item=%s", Item);
-        return -1;
-    }
-    const StoreApi* s = Store();
-    if (!s) {
-        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] nRet=%d", -1);
-        return -1;
-    }
-    File f(*s, FileId::Config);
-    int r = OpenSettings(f);
-    unsigned char key[kItemWidth] = {};
-    unsigned char rec[kConfigLength];
-    if (r == 0) {
-        std::memcpy(key, Item, std::strlen(Item));
-        r = s->EQLREC(f.index(1), key, rec);
-        // An initial item is missing only when the seeding of a new file was cut short (a
-        // crash, or a reader that came between creation and seeding): finish it now.
-        if (r == ISAM_END && IsInitialItem(Item) && (r = SeedSettings(f)) == 0)
-            r = s->EQLREC(f.index(1), key, rec);
+    const ExportFrame frame(kDbTrace, "DBReadQMInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("Item=%s", Item ? Item : "(null)");
+        if (!frame.NotNull(Item, "Item")) return -1;
+        if (!frame.NotNull(Data, "Data")) return -1;
+        if (!frame.Fits(Item, kItemWidth, "Item")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        File f(*s, FileId::Config);
+        int r = OpenSettings(f);
+        unsigned char key[kItemWidth] = {};
+        unsigned char rec[kConfigLength];
         if (r == 0) {
-            GetText(Data, rec + kValueOffset, kValueWidth);
-        } else if (r == ISAM_END) {
-            Data[0] = '\0';
-            r = 0;
+            std::memcpy(key, Item, std::strlen(Item));
+            r = s->EQLREC(f.index(1), key, rec);
+            // An initial item is missing only when the seeding of a new file was cut short (a
+            // crash, or a reader that came between creation and seeding): finish it now.
+            if (r == ISAM_END && IsInitialItem(Item) && (r = SeedSettings(f)) == 0)
+                r = s->EQLREC(f.index(1), key, rec);
+            if (r == 0) {
+                GetText(Data, rec + kValueOffset, kValueWidth);
+            } else if (r == ISAM_END) {
+                Data[0] = '\0';
+                r = 0;
+            }
         }
-    }
-    if (r == 0) r = f.Close();
-    if (r != 0) {
-        DB_ERROR("QMDBMGR: DBReadQMInfo[ER_OUT] nRet=%d", r);
-        return -1;
-    }
-    DB_TRACE("QMDBMGR: DBReadQMInfo[OUT] Data=%s", Data);
-    return 0;
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Data=%s", Data);
+    });
 }
 
 extern "C" int DBWriteQMInfo(const char* Item, const char* Data) {
-    DB_TRACE("QMDBMGR: DBWriteQMInfo[IN] Item=%s, Data=%s", Item ? Item : "(null)",
-             Data ? Data : "(null)");
-    if (!Item) {
-        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] Item=NULL");
-        return -1;
-    }
-    if (!Data) {
-        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] Data=NULL");
-        return -1;
-    }
-    if (std::strlen(Item) >= kItemWidth) {
-        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] (SizeError) Item=%s", Item);
-        return -1;
-    }
-    if (std::strlen(Data) >= kValueWidth) {
-        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] (SizeError) Data=%s", Data);
-        return -1;
-    }
-    const StoreApi* s = Store();
-    if (!s) {
-        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] nRet=%d", -1);
-        return -1;
-    }
-    File f(*s, FileId::Config);
-    int r = OpenSettings(f);
-    unsigned char key[kItemWidth] = {};
-    unsigned char rec[kConfigLength];
-    if (r == 0) {
-        std::memcpy(key, Item, std::strlen(Item));
-        r = s->EQLREC(f.index(1), key, rec);
+    const ExportFrame frame(kDbTrace, "DBWriteQMInfo", -1);
+    return frame.Run([&]() -> int {
+        frame.In("Item=%s, Data=%s", Item ? Item : "(null)", Data ? Data : "(null)");
+        if (!frame.NotNull(Item, "Item")) return -1;
+        if (!frame.NotNull(Data, "Data")) return -1;
+        if (!frame.Fits(Item, kItemWidth, "Item")) return -1;
+        if (!frame.Fits(Data, kValueWidth, "Data")) return -1;
+        const StoreApi* s = Store();
+        if (!s) return frame.Fail("nRet=%d", -1);
+        File f(*s, FileId::Config);
+        int r = OpenSettings(f);
+        unsigned char key[kItemWidth] = {};
+        unsigned char rec[kConfigLength];
         if (r == 0) {
-            PutText(rec + kValueOffset, kValueWidth, Data);
-            r = s->RWTREC(f.data(), rec);
-        } else if (r == ISAM_END) {
-            MakeRecord(rec, Item, Data);
-            r = s->ADDREC(f.data(), rec);
-            // Settings take no locks: another writer may add the same item between our
-            // lookup and our add. Its value is replaced, as the last writer wins.
-            if (r == ISAM_KEY_DUPLICATE && (r = s->EQLREC(f.index(1), key, rec)) == 0) {
+            std::memcpy(key, Item, std::strlen(Item));
+            r = s->EQLREC(f.index(1), key, rec);
+            if (r == 0) {
                 PutText(rec + kValueOffset, kValueWidth, Data);
                 r = s->RWTREC(f.data(), rec);
+            } else if (r == ISAM_END) {
+                MakeRecord(rec, Item, Data);
+                r = s->ADDREC(f.data(), rec);
+                // Settings take no locks: another writer may add the same item between our
+                // lookup and our add. Its value is replaced, as the last writer wins.
+                if (r == ISAM_KEY_DUPLICATE && (r = s->EQLREC(f.index(1), key, rec)) == 0) {
+                    PutText(rec + kValueOffset, kValueWidth, Data);
+                    r = s->RWTREC(f.data(), rec);
+                }
             }
         }
-    }
-    if (r == 0) r = f.Close();
-    if (r != 0) {
-        DB_ERROR("QMDBMGR: DBWriteQMInfo[ER_OUT] nRet=%d", r);
-        return -1;
-    }
-    DB_TRACE("QMDBMGR: DBWriteQMInfo[OUT] Ret=0");
-    return 0;
+        if (r == 0) r = f.Close();
+        if (r != 0) return frame.Fail("nRet=%d", r);
+        return frame.Out(0, "Ret=0");
+    });
 }

@@ -13,6 +13,8 @@
 #include "QBUtil.h"
 #include "compiler.h"
 #include "page_store.h"
+#include "qm/platform/confine.h"
+#include "qm/platform/owners.h"
 #include "qm/platform/paths.h"
 #include "record_writer.h"
 
@@ -24,22 +26,7 @@ namespace {
 std::mutex g_compileLock;
 std::atomic<unsigned> g_buildSerial{0};
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
+using Fd = qm::platform::UniqueFd;
 
 // Reads the whole file; false on a system error.
 bool ReadAll(int fd, std::string& out) {
@@ -78,25 +65,23 @@ bool NotEarlier(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
 }
 
-// An include may name a file in a sub-folder of the template folders, but never climb out.
-bool IsTemplateRelative(std::string_view name) {
-    if (name.empty() || name.front() == '/' || name.front() == '\\') return false;
-    if (name.size() >= 2 && name[1] == ':') return false;
-    size_t start = 0;
-    for (size_t i = 0; i <= name.size(); ++i) {
-        if (i == name.size() || name[i] == '/' || name[i] == '\\') {
-            if (name.substr(start, i - start) == "..") return false;
-            start = i + 1;
-        }
+// A template file of a template folder: an include may name a file in a sub-folder, but the
+// name never climbs out, and no link leads out of the folder either. "" when it may not be used.
+std::string TemplateFile(const std::string& folderWindows, std::string_view name) {
+    std::string path;
+    if (name.empty() ||
+        qm::platform::ConfinePath(qm::platform::ToPosixPath(folderWindows), name,
+                                  qm::platform::kConfineBackslashSeparates, &path) != qm::platform::kConfineOk) {
+        return {};
     }
-    return name.find('\0') == std::string_view::npos;
+    return path;
 }
 
+// The language folder first, then the common folder.
 int OpenTemplate(std::string_view language, std::string_view name) {
-    if (!IsTemplateRelative(name)) return -1;
-    for (const std::string& windows : {"..\\html\\" + std::string(language) + "\\" + std::string(name),
-                                       "..\\html\\common\\" + std::string(name)}) {
-        const std::string path = qm::platform::ToPosixPath(windows);
+    for (const std::string& folder : {"..\\html\\" + std::string(language), std::string("..\\html\\common")}) {
+        const std::string path = TemplateFile(folder, name);
+        if (path.empty()) continue;
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) return fd;
     }
@@ -105,10 +90,9 @@ int OpenTemplate(std::string_view language, std::string_view name) {
 
 // The template's last-write time, from the language folder first, then the common folder.
 bool StatTemplate(std::string_view language, std::string_view name, struct stat& st) {
-    if (!IsTemplateRelative(name)) return false;
-    for (const std::string& windows : {"..\\html\\" + std::string(language) + "\\" + std::string(name),
-                                       "..\\html\\common\\" + std::string(name)}) {
-        if (stat(qm::platform::ToPosixPath(windows).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+    for (const std::string& folder : {"..\\html\\" + std::string(language), std::string("..\\html\\common")}) {
+        const std::string path = TemplateFile(folder, name);
+        if (!path.empty() && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
     }
     return false;
 }
@@ -191,7 +175,7 @@ bool Build(PageContext& context, const std::string& cachePath, const std::string
                  QM_PAGE_MARK_SIZE;
         if (!ok) out.Error({}, {}, Msg::DiskWriteError);
     }
-    file.Close();
+    file.close();
     if (ok && ::rename(temp.c_str(), cachePath.c_str()) != 0) {
         out.Error({}, {}, Msg::DiskWriteError);
         ok = false;

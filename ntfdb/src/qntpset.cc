@@ -39,6 +39,18 @@ int RequestTrapRegistration(int command, const std::string& address) {
     const unsigned waitMs = HandshakeWaitMs();
     NTF_TRACE("QNTFDB: qntpset[IN] command=%d address=%s", command, address.c_str());
 
+    // The helper's event carries both a request and its acknowledgement, so requesters of
+    // every process (the monitor, the notifier, the tools, qntpset's own client) take turns.
+    platform::NamedMutex turn;
+    if (int c = turn.Create("QntpsetRequester"); (c != 0 && c != 183) || turn.Wait(waitMs) != 0) {
+        NTF_ERROR("QNTFDB: qntpset[ER_OUT] no turn among the requesters within %u ms", waitMs);
+        return -1;
+    }
+    struct Turn {
+        platform::NamedMutex& m;
+        ~Turn() { m.Release(); }
+    } releaseTurn{turn};
+
     // A helper that is ending says so with this event; the next one must not be asked before.
     {
         platform::NamedEvent ending;

@@ -26,6 +26,12 @@ bool Inside(const std::string& realRoot, const std::string& realPath) {
            realPath.compare(0, realRoot.size(), realRoot) == 0 && realPath[realRoot.size()] == '/';
 }
 
+// A link inside the root may lead to a hidden name of the root: what a name resolves to is
+// checked as well as the name itself.
+bool HiddenBelow(const std::string& realRoot, const std::string& realPath) {
+    return realPath.find("/.", realRoot == "/" ? 0 : realRoot.size()) != std::string::npos;
+}
+
 }  // namespace
 
 ConfineResult ConfinePath(std::string_view root, std::string_view name, unsigned flags,
@@ -33,6 +39,7 @@ ConfineResult ConfinePath(std::string_view root, std::string_view name, unsigned
     if (out) out->clear();
     if (!out || root.empty() || root.find('\0') != std::string_view::npos) return kConfineNoRoot;
     const bool backslashes = (flags & kConfineBackslashSeparates) != 0;
+    const bool refuseDots = (flags & kConfineRefuseDotNames) != 0;
     if (name.size() >= PATH_MAX || name.find('\0') != std::string_view::npos) return kConfineRefused;
     if (backslashes && name.find(':') != std::string_view::npos) return kConfineRefused;
     if (!backslashes && name.find('\\') != std::string_view::npos) return kConfineRefused;
@@ -47,7 +54,7 @@ ConfineResult ConfinePath(std::string_view root, std::string_view name, unsigned
         start = i + 1;
         if (part.empty()) continue;
         if (part == "..") return kConfineRefused;
-        if (part.front() == '.' && (flags & kConfineRefuseDotNames)) return kConfineRefused;
+        if (part.front() == '.' && refuseDots) return kConfineRefused;
         if (part == ".") continue;
         parts.push_back(part);
     }
@@ -64,6 +71,7 @@ ConfineResult ConfinePath(std::string_view root, std::string_view name, unsigned
     std::string real;
     if (RealPath(joined, &real)) {
         if (!Inside(realRoot, real)) return kConfineOutside;
+        if (refuseDots && HiddenBelow(realRoot, real)) return kConfineRefused;
         *out = std::move(real);
         return kConfineOk;
     }
@@ -80,6 +88,7 @@ ConfineResult ConfinePath(std::string_view root, std::string_view name, unsigned
             return kConfineOutside;  // a loop of links, or a folder we may not look into
         }
         if (!Inside(realRoot, real)) return kConfineOutside;
+        if (refuseDots && HiddenBelow(realRoot, real)) return kConfineRefused;
         resolved = std::move(real);
     }
     for (; i < parts.size(); ++i) {

@@ -36,7 +36,11 @@ bool ServiceControl::Claim(const std::string& serviceName, const std::string& pr
     if (ftruncate(lock_.get(), 0) == 0 && ::write(lock_.get(), pid.data(), pid.size()) < 0) {
         // the pid is only a hint for admins
     }
-    int rc = mutex_.Create(ServiceMutexName(serviceName));
+    return true;
+}
+
+bool ServiceControl::Announce(std::string* error) {
+    int rc = mutex_.Create(ServiceMutexName(name_));
     if (rc != 0 && rc != kErrAlreadyExists) {
         *error = "cannot create the control mutex (error " + std::to_string(rc) + ")";
         return false;
@@ -130,15 +134,45 @@ void ServiceLog::Append(const std::string& text) {
     (void)n;
 }
 
-void ServiceLog::Info(const std::string& text) { Append(Stamp("%Y/%m/%d %H:%M:%S ") + text); }
+std::string ServiceLog::OneLine(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '\\') {
+            out += '\\';
+            switch (c) {
+                case '\n': out += 'n'; break;
+                case '\r': out += 'r'; break;
+                case '\t': out += 't'; break;
+                case '\\': out += '\\'; break;
+                default:
+                    out += 'x';
+                    out += kHex[u >> 4];
+                    out += kHex[u & 0xF];
+            }
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
+void ServiceLog::Info(const std::string& text) {
+    Append(Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
+}
+
+// The control helpers match the first seven characters, so the prefix leads the line.
 void ServiceLog::Error(const std::string& text) {
-    Append("[Error] " + Stamp("%Y/%m/%d %H:%M:%S ") + text);
+    Append("[Error] " + Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
 }
 
 int QueryServiceState(const std::string& serviceName) {
     NamedMutex m;
-    if (m.Open(ServiceMutexName(serviceName)) != 0) return 0;
+    int rc = m.Open(ServiceMutexName(serviceName));
+    if (rc == kErrFileNotFound) return 0;
+    if (rc != 0) return -1;
     // The service owns the mutex only while paused.
     if (m.Wait(0) == 0) {
         m.Release();
@@ -149,10 +183,10 @@ int QueryServiceState(const std::string& serviceName) {
 
 namespace {
 
+// Only a running service listens; an event nobody made is not created just to be lost.
 int Signal(const std::string& eventName) {
     NamedEvent e;
-    int rc = e.Create(eventName, false);
-    if (rc != 0 && rc != kErrAlreadyExists) return -1;
+    if (e.Open(eventName) != 0) return -1;
     return e.Set() == 0 ? 0 : -1;
 }
 

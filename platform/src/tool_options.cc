@@ -38,10 +38,12 @@ ToolOptions& ToolOptions::Text(const char* name, std::string* target, char short
     }, shortName);
 }
 
-int ToolOptions::Usage(const std::string& what) const {
-    std::fprintf(stderr, "%s: %s (see --help)\n", program_.c_str(), what.c_str());
+int UsageError(const std::string& program, const std::string& what) {
+    std::fprintf(stderr, "%s: %s (see --help)\n", program.c_str(), what.c_str());
     return kExitUsage;
 }
+
+int ToolOptions::Usage(const std::string& what) const { return UsageError(program_, what); }
 
 int ToolOptions::UsageText() const {
     std::fputs(usage_.c_str(), stderr);
@@ -51,7 +53,8 @@ int ToolOptions::UsageText() const {
 std::optional<int> ToolOptions::Parse(int argc, char** argv) {
     operands_.clear();
     // '+': the first operand ends the options; ':': a missing value is told apart.
-    std::string shorts = "+:h";
+    // Without '+' getopt_long moves the operands behind the options, keeping their order.
+    std::string shorts = anywhere_ ? ":h" : "+:h";
     std::vector<option> longs;
     constexpr int kLongBase = 256;
     longs.push_back({"help", no_argument, nullptr, 'h'});

@@ -69,6 +69,10 @@ TEST_F(Confine, DotNamesAreRefusedWhereAsked) {
     EXPECT_EQ(Run(".hidden"), kConfineOk);
     EXPECT_EQ(Run(".hidden", kConfineRefuseDotNames), kConfineRefused);
     EXPECT_EQ(Run("img/./a.gif", kConfineRefuseDotNames), kConfineRefused);
+    // Nor through a link whose name looks harmless.
+    ASSERT_EQ(symlink(".hidden", (base + "/visible").c_str()), 0);
+    EXPECT_EQ(Run("visible"), kConfineOk);
+    EXPECT_EQ(Run("visible", kConfineRefuseDotNames), kConfineRefused);
 }
 
 TEST_F(Confine, SymbolicLinksMayNotLeadOut) {

@@ -37,9 +37,12 @@ TEST(ServiceControl, StateFollowsPauseContinueAndStop) {
     qm::testing::TempRoot root;
     const std::string name = "QmTestService";
     EXPECT_EQ(QueryServiceState(name), 0);
+    EXPECT_EQ(SignalServiceStop(name), -1);  // nobody listens
     ServiceControl control;
     std::string error;
     ASSERT_TRUE(control.Claim(name, "qmtestsvc", &error)) << error;
+    EXPECT_EQ(QueryServiceState(name), 0);  // claimed, but not yet serving
+    ASSERT_TRUE(control.Announce(&error)) << error;
     EXPECT_EQ(QueryServiceState(name), 1);
 
     Flag paused, stopped;
@@ -83,6 +86,9 @@ TEST(ServiceLog, ErrorLinesLeadWithTheMarkerAndTheLastOneIsFound) {
 
     // A long line is read in pieces of 127 characters; a piece that happens to start with the
     // marker in the middle of a line does not count.
+    log.Error("forged\n[Error] line\\");
+    EXPECT_NE(LastServiceErrorLine(log.path()).find("forged\\n[Error] line\\\\"), std::string::npos);
+
     std::ofstream(root / "other.txt") << std::string(127, 'x') << "[Error] not a line start\n";
     EXPECT_EQ(LastServiceErrorLine(root / "other.txt"), "");
 }

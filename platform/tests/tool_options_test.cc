@@ -60,6 +60,15 @@ TEST_F(Options, OptionsThenOperands) {
     EXPECT_EQ(o.operands(), (std::vector<std::string>{"-v"}));
 }
 
+TEST_F(Options, OptionsAnywhereWhenAsked) {
+    o.OptionsAnywhere();
+    Call c = Parse(o, {"a", "-v", "b", "--port", "7", "--", "--port"});
+    EXPECT_FALSE(c.exit);
+    EXPECT_TRUE(verbose);
+    EXPECT_EQ(port, 7);
+    EXPECT_EQ(o.operands(), (std::vector<std::string>{"a", "b", "--port"}));
+}
+
 TEST_F(Options, HelpGoesToStandardOutput) {
     Call c = Parse(o, {"--help", "--bogus"});
     ASSERT_TRUE(c.exit);

@@ -103,46 +103,31 @@ std::vector<std::string> SplitOidList(std::string_view list) {
 
 int GetBERInfo(std::span<const uint8_t> bytes, BerInfo* out) {
     if (out == nullptr) return kBerNoOutput;
-    if (bytes.size() < 2) return kBerMissing;
-    size_t pos = 1;
-    size_t length = bytes[pos++];
-    if (length & 0x80) {
-        size_t n = length & 0x7F;
-        // Four length bytes are more than any SNMP answer holds; anything longer is damage.
-        if (n == 0 || n > 4 || bytes.size() - pos < n) return kBerMissing;
-        length = 0;
-        for (size_t i = 0; i < n; ++i) length = (length << 8) | bytes[pos++];
-    }
-    if (length > bytes.size() - pos) return kBerMissing;
-    out->tag = bytes[0];
-    out->content = length == 0 ? std::span<const uint8_t>() : bytes.subspan(pos, length);
+    // Every tag byte is taken as it stands; the tag functions check the tags they expect.
+    snmp::BerElement e;
+    if (snmp::ReadElement(bytes, &e, true) != snmp::BerStatus::kOk) return kBerMissing;
+    out->tag = e.tag;
+    out->content = e.content;
     return 0;
 }
 
 int DecodeINT(std::span<const uint8_t> content, int32_t* out) {
     if (out == nullptr) return kBerNoOutput;
-    if (content.size() > 4) return kBerMissing;
+    // An empty INTEGER reads as 0 here; agents that send one mean "nothing".
     if (content.empty()) {
         *out = 0;
         return 0;
     }
-    // Sign-extend from the first byte, then shift the rest in.
-    int64_t value = static_cast<int8_t>(content[0]);
-    for (size_t i = 1; i < content.size(); ++i) value = value * 256 + content[i];
-    *out = static_cast<int32_t>(value);
-    return 0;
+    return snmp::DecodeInt32(content, out) == snmp::BerStatus::kOk ? 0 : kBerMissing;
 }
 
 int DecodeUINT(std::span<const uint8_t> content, uint32_t* out) {
     if (out == nullptr) return kBerNoOutput;
-    // Unsigned SNMP types put a zero byte in front of values with the top bit set, so five
-    // bytes with a leading zero still fit 32 bits.
-    if (content.size() == 5 && content[0] == 0) content = content.subspan(1);
-    if (content.size() > 4) return kBerMissing;
-    uint32_t value = 0;
-    for (uint8_t b : content) value = (value << 8) | b;
-    *out = value;
-    return 0;
+    if (content.empty()) {
+        *out = 0;
+        return 0;
+    }
+    return snmp::DecodeUint32(content, out) == snmp::BerStatus::kOk ? 0 : kBerMissing;
 }
 
 int DecodeSTR(std::span<const uint8_t> content, char* buffer, int* size) {

@@ -1,45 +1,44 @@
 // The exported tag functions: processor handles, the checks made before a processor is
 // touched, and the IN/OUT trace around every call.
-#include <map>
 #include <memory>
 #include <mutex>
 
 #include "QBUtil.h"
+#include "qm/platform/export_frame.h"
+#include "qm/platform/handle_table.h"
 #include "processor.h"
 #include "qmtag.h"
 
 namespace qm::tag {
 namespace {
 
-constexpr const char* kModule = "TagProcessor";
+const platform::ExportTrace kTagTrace{"TagProcessor", platform::ExportTrace::kArrow, "",
+                                      QB_TRACE_INFO, QB_TRACE_ERROR};
 
 // Handles are small numbers, not addresses: the interpreter keeps them in 32 bits.
-std::mutex gTableMu;
-std::map<int32_t, std::shared_ptr<CTagProcessor>> gProcessors;
-int32_t gNextHandle = 1;
-
-std::shared_ptr<CTagProcessor> Find(int32_t handle) {
-    std::lock_guard lock(gTableMu);
-    auto it = gProcessors.find(handle);
-    return it == gProcessors.end() ? nullptr : it->second;
+platform::HandleTable<CTagProcessor>& Processors() {
+    static platform::HandleTable<CTagProcessor> table;
+    return table;
 }
 
 using Method = int (CTagProcessor::*)(int, void**);
 
 int Call(const char* name, int32_t argc, void** argv, Method method) {
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN : %s\n", name);
-    if (argc <= 1 || argv == nullptr || argv[0] == nullptr || argv[1] == nullptr) return -2;
-    std::shared_ptr<CTagProcessor> p = Find(*static_cast<const int32_t*>(argv[0]));
-    if (!p) return -2;
-    int code;
-    {
-        std::unique_lock lock(p->callLock());
-        p->SetHeldLock(&lock);
-        code = ((*p).*method)(argc - 1, argv + 1);
-        p->SetHeldLock(nullptr);
-    }
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT : %s\n", name);
-    return code;
+    const platform::ExportFrame frame(kTagTrace, name, -1);
+    return frame.Run([&] {
+        frame.In();
+        if (argc <= 1 || argv == nullptr || argv[0] == nullptr || argv[1] == nullptr) return -2;
+        std::shared_ptr<CTagProcessor> p = Processors().Find(*static_cast<const int32_t*>(argv[0]));
+        if (!p) return -2;
+        int code;
+        {
+            std::unique_lock lock(p->callLock());
+            p->SetHeldLock(&lock);
+            code = ((*p).*method)(argc - 1, argv + 1);
+            p->SetHeldLock(nullptr);
+        }
+        return frame.Out(code);
+    });
 }
 
 }  // namespace
@@ -50,48 +49,39 @@ using namespace qm::tag;
 extern "C" {
 
 int32_t TAGInitialize(void* hostContext, void* hostValue, QmOutputCallback output, int32_t reserved) {
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN : TAGInitialize\n");
-    auto p = std::make_shared<CTagProcessor>(hostContext, hostValue, output, reserved);
-    if (!p->ok()) return -1;  // the processor is destroyed here, releasing what did start
-    int32_t handle;
-    {
-        std::lock_guard lock(gTableMu);
-        if (gNextHandle == INT32_MAX) return -1;
-        handle = gNextHandle++;
-        gProcessors.emplace(handle, std::move(p));
-    }
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT : TAGInitialize\n");
-    return handle;
+    const qm::platform::ExportFrame frame(kTagTrace, "TAGInitialize", -1);
+    return frame.Run([&]() -> int32_t {
+        frame.In();
+        auto p = std::make_shared<CTagProcessor>(hostContext, hostValue, output, reserved);
+        if (!p->ok()) return -1;  // the processor is destroyed here, releasing what did start
+        int32_t handle = Processors().Add(std::move(p));
+        if (handle == 0) return -1;
+        return frame.Out(handle);
+    });
 }
 
 int32_t TAGRelease(int32_t handle) {
-    std::shared_ptr<CTagProcessor> p;
-    {
-        std::lock_guard lock(gTableMu);
-        auto it = gProcessors.find(handle);
-        if (it == gProcessors.end()) return -2;
-        p = std::move(it->second);
-        gProcessors.erase(it);
-    }
     // A call still running on another thread keeps its own reference; the processor ends
     // with the last one.
-    return 0;
+    return Processors().Remove(handle) ? 0 : -2;
 }
 
 int32_t TAGConcurrentCalls(void) { return 1; }
 
 int32_t TAGEndRequest(int32_t handle) {
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN : TAGEndRequest\n");
-    std::shared_ptr<CTagProcessor> p = Find(handle);
-    if (!p) return -2;
-    int code;
-    {
-        std::lock_guard lock(p->callLock());
-        code = p->EndRequest();
-        p->DropThreadResult();
-    }
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT : TAGEndRequest\n");
-    return code;
+    const qm::platform::ExportFrame frame(kTagTrace, "TAGEndRequest", -1);
+    return frame.Run([&] {
+        frame.In();
+        std::shared_ptr<CTagProcessor> p = Processors().Find(handle);
+        if (!p) return -2;
+        int code;
+        {
+            std::lock_guard lock(p->callLock());
+            code = p->EndRequest();
+            p->DropThreadResult();
+        }
+        return frame.Out(code);
+    });
 }
 
 int32_t TAGGetLastError(int32_t argc, void** argv) { return Call("TAGGetLastError", argc, argv, &CTagProcessor::GetLastError); }

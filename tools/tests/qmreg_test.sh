@@ -20,3 +20,12 @@ r delete "$k"
 if r list "$k" 2>/dev/null; then echo "deleted key still there"; exit 1; fi
 r --help | grep -q usage
 echo ok
+# Wrong calls: one line naming the problem, exit 2.
+set +e
+out=$("$qmreg" --bogus 2>&1); st=$?
+set -e
+[ "$st" = 2 ] && [ "$out" = "qmreg: unknown option --bogus (see --help)" ] || { echo "bad option: $st $out"; exit 1; }
+set +e
+out=$(r setnum "$k" Port 12x 2>&1); st=$?
+set -e
+[ "$st" = 2 ] && [ "$out" = "qmreg: not a 32-bit number: 12x (see --help)" ] || { echo "bad number: $st $out"; exit 1; }

@@ -11,6 +11,7 @@
 #include "QBAPI.h"
 #include "QBUtil.h"
 #include "params.h"
+#include "qm/platform/handle_table.h"
 #include "qm/platform/registry.h"
 #include "search.h"
 #include "targets.h"
@@ -29,8 +30,8 @@ constexpr int kResultSize = 64;
 struct Library {
     std::mutex mutex;
     int initCount = 0;
-    int nextHandle = 1;
-    std::map<int, std::shared_ptr<Search>> searches;
+    // Taken under `mutex` where the count matters, so a release never misses a new search.
+    qm::platform::HandleTable<Search> searches;
 };
 
 Library& Lib() {
@@ -55,12 +56,7 @@ bool IsIp(const char* protocol) {
            std::toupper(static_cast<unsigned char>(protocol[1])) == 'P';
 }
 
-std::shared_ptr<Search> Find(int handle) {
-    Library& lib = Lib();
-    std::lock_guard lock(lib.mutex);
-    auto it = lib.searches.find(handle);
-    return it == lib.searches.end() ? nullptr : it->second;
-}
+std::shared_ptr<Search> Find(int handle) { return Lib().searches.Find(handle); }
 
 }  // namespace
 
@@ -75,14 +71,14 @@ int QBInitialize(void) {
 
 int QBRelease(void) {
     Library& lib = Lib();
-    std::map<int, std::shared_ptr<Search>> ending;
+    std::vector<std::shared_ptr<Search>> ending;
     {
         std::lock_guard lock(lib.mutex);
         if (lib.initCount == 0) return QB_OK;
         if (--lib.initCount > 0) return QB_OK;
-        ending.swap(lib.searches);
+        ending = lib.searches.TakeAll();
     }
-    for (auto& [handle, search] : ending) search->Stop();
+    for (auto& search : ending) search->Stop();
     return QB_OK;
 }
 
@@ -124,11 +120,8 @@ int QBStartDiscovery(const char* const* pairs, int count, unsigned long param, i
     if (!search->Started()) return QB_E_FAILED;
     std::lock_guard lock(lib.mutex);
     if (lib.initCount == 0) return QB_E_NOT_INIT;  // released meanwhile; the search ends with `search`
-    // Handles stay small positive numbers; skip any still in use after a wrap.
-    int handle = lib.nextHandle;
-    while (lib.searches.count(handle) != 0) handle = handle >= 0x7FFFFFFF ? 1 : handle + 1;
-    lib.nextHandle = handle >= 0x7FFFFFFF ? 1 : handle + 1;
-    lib.searches.emplace(handle, std::move(search));
+    int handle = lib.searches.Add(std::move(search));
+    if (handle == 0) return QB_E_FAILED;
     *resultSize = kResultSize;
     return handle;
 }
@@ -157,15 +150,8 @@ int QBGetDiscoveryResult(int handle, int waitMs, int* deviceType, char* buffer) 
 }
 
 int QBTerminateDiscovery(int handle) {
-    std::shared_ptr<Search> search;
-    {
-        Library& lib = Lib();
-        std::lock_guard lock(lib.mutex);
-        auto it = lib.searches.find(handle);
-        if (it == lib.searches.end()) return QB_E_HANDLE;
-        search = std::move(it->second);
-        lib.searches.erase(it);
-    }
+    std::shared_ptr<Search> search = Lib().searches.Remove(handle);
+    if (!search) return QB_E_HANDLE;
     search->Stop();
     return QB_OK;
 }

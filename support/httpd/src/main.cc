@@ -105,8 +105,14 @@ int main(int argc, char** argv) {
     setenv("QM_ROOT", root.c_str(), 1);  // CGI programs and libraries find the same root
 
     if (opt.seed) {
-        int rc = qm::httpd::SeedRegistry(root);
+        std::string password;
+        int rc = qm::httpd::SeedRegistry(root, &password);
         if (rc != 0) std::fprintf(stderr, "qmhttpd: cannot write the registry (error %d)\n", rc);
+        // Shown this once: only its Base64 form is stored. The Special page changes it.
+        if (!password.empty()) {
+            std::printf("qmhttpd: administration pages (/cgi-bin/nph-QMHTTPD.exe): user admin, "
+                        "administrator password: %s\n", password.c_str());
+        }
         return rc == 0 ? 0 : 1;
     }
     std::vector<std::string> problems;
@@ -176,6 +182,13 @@ int main(int argc, char** argv) {
     if (!control.Announce(&error)) return fail(error);
     control.Watch([&requestStop] { requestStop("stop requested"); },
                   [&server, &serviceLog](bool paused) {
+                      // Continuing reads the settings again, so a save in the administration
+                      // pages followed by their Restart takes effect without a new start.
+                      if (!paused) {
+                          std::vector<std::string> problems;
+                          server.Reload(qm::httpd::LoadSettings(&problems));
+                          for (const auto& p : problems) serviceLog.Error(p);
+                      }
                       server.SetPaused(paused);
                       serviceLog.Info(paused ? "paused" : "continued");
                   });

@@ -1,6 +1,8 @@
 // Request path → target, with the containment checks that keep requests inside the roots.
 #include "router.h"
 
+#include "qm/platform/confine.h"
+
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,25 +55,6 @@ bool SafeSegments(const std::string& path) {
     return true;
 }
 
-std::string RealPath(const std::string& p) {
-    char buf[PATH_MAX];
-    return realpath(p.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-bool Inside(const std::string& realBase, const std::string& realFile) {
-    return !realBase.empty() && !realFile.empty() &&
-           (realFile == realBase ||
-            (realFile.size() > realBase.size() &&
-             realFile.compare(0, realBase.size(), realBase) == 0 &&
-             (realBase == "/" || realFile[realBase.size()] == '/')));
-}
-
-// A link inside the root may point at a hidden file of the root: what it resolves to is
-// checked as well as what the request named.
-bool HiddenBelow(const std::string& realBase, const std::string& realFile) {
-    return realFile.find("/.", realBase == "/" ? 0 : realBase.size()) != std::string::npos;
-}
-
 std::string WithSlashes(std::string alias) {
     if (alias.empty() || alias[0] != '/') alias.insert(alias.begin(), '/');
     if (alias.back() != '/') alias.push_back('/');
@@ -112,18 +95,18 @@ Target CgiTarget(const std::string& folder, const std::string& urlPrefix,
     auto slash = rest.find('/');
     std::string script = rest.substr(0, slash);
     if (script.empty()) return t;
-    std::string file = folder + "/" + script;
+    std::string name = script;
     // Pages link to the Windows program names ("Qmcgi.exe"); our programs have no suffix.
-    if (!IsRegular(file) && EndsWithNoCase(script, ".exe")) {
-        file = folder + "/" + script.substr(0, script.size() - 4);
+    if (!IsRegular(folder + "/" + script) && EndsWithNoCase(script, ".exe")) {
+        name = script.substr(0, script.size() - 4);
     }
-    std::string real = RealPath(file);
-    if (real.empty() || !IsRegular(real)) return t;
-    std::string realFolder = RealPath(folder);
-    if (!Inside(realFolder, real) || HiddenBelow(realFolder, real)) {
-        t.kind = Target::Forbidden;
-        return t;
+    std::string real;
+    switch (platform::ConfinePath(folder, name, platform::kConfineRefuseDotNames, &real)) {
+        case platform::kConfineOk: break;
+        case platform::kConfineNoRoot: return t;
+        default: t.kind = Target::Forbidden; return t;
     }
+    if (!IsRegular(real)) return t;
     if (access(real.c_str(), X_OK) != 0) {
         t.kind = Target::Forbidden;
         return t;
@@ -152,6 +135,8 @@ std::string MimeTypeFor(const Settings& settings, const std::string& fileName) {
 
 Target Route(const Settings& s, const std::string& path) {
     Target t;
+    // The whole path, PATH_INFO of a CGI program included, is checked by segment first; what
+    // becomes a file name is confined to its root below.
     if (path.empty() || path[0] != '/' || !SafeSegments(path)) {
         t.kind = Target::Forbidden;
         return t;
@@ -173,22 +158,27 @@ Target Route(const Settings& s, const std::string& path) {
         rest = path.substr(1);
     }
     while (base.size() > 1 && base.back() == '/') base.pop_back();
-    std::string file = rest.empty() ? base : base + "/" + rest;
-    if (IsDirectory(file)) {
-        if (!path.empty() && path.back() != '/') {
+    // What the request names must stay inside its root: no climbing, no backslashes, no
+    // hidden names (the authorization and password files live in the served folders under
+    // names that start with "."), and no link leading out or to a hidden file.
+    std::string real;
+    auto confine = [&](const std::string& name) {
+        switch (platform::ConfinePath(base, name, platform::kConfineRefuseDotNames, &real)) {
+            case platform::kConfineOk: return true;
+            case platform::kConfineNoRoot: return false;
+            default: t.kind = Target::Forbidden; return false;
+        }
+    };
+    if (!confine(rest)) return t;
+    if (IsDirectory(real)) {
+        if (path.back() != '/') {
             t.kind = Target::Redirect;
             t.location = path + "/";
             return t;
         }
-        file += (file.back() == '/' ? "" : "/") + s.welcome;
+        if (!confine(rest + (rest.empty() || rest.back() == '/' ? "" : "/") + s.welcome)) return t;
     }
-    std::string real = RealPath(file);
-    if (real.empty()) return t;  // not found
-    std::string realBase = RealPath(base);
-    if (!Inside(realBase, real) || HiddenBelow(realBase, real)) {
-        t.kind = Target::Forbidden;  // a link that leads out of the root, or to a hidden file
-        return t;
-    }
+    if (::access(real.c_str(), F_OK) != 0) return t;  // not found
     if (!IsRegular(real)) {
         t.kind = Target::Forbidden;
         return t;

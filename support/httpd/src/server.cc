@@ -16,6 +16,7 @@
 #include <ctime>
 #include <memory>
 
+#include "access_check.h"
 #include "cgi_runner.h"
 #include "qm/platform/paths.h"
 #include "request_text.h"
@@ -179,7 +180,8 @@ void ProtectHtml(httplib::Response& res) {
 }
 
 HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLog)
-    : settings_(std::move(settings)), pages_(pages), serviceLog_(serviceLog),
+    : settings_(std::move(settings)), live_(std::make_shared<const Settings>(settings_)),
+      pages_(pages), serviceLog_(serviceLog),
       http_(std::make_unique<httplib::Server>()) {
     std::string logDir = platform::RootPath("log");
     accessLog_ = std::make_unique<DailyLog>(logDir, settings_.accessLog, settings_.accessLogPeriod);
@@ -276,10 +278,58 @@ void HttpServer::LogAccess(const httplib::Request& req, const httplib::Response&
     if (res.status >= 500) errorLog_->Write(line);
 }
 
+std::shared_ptr<const Settings> HttpServer::Live() const {
+    std::lock_guard<std::mutex> lock(liveLock_);
+    return live_;
+}
+
+void HttpServer::Reload(Settings settings) {
+    auto fresh = std::make_shared<const Settings>(std::move(settings));
+    std::lock_guard<std::mutex> lock(liveLock_);
+    live_ = std::move(fresh);
+}
+
+bool HttpServer::Admitted(const Settings& s, const Target& t, const httplib::Request& req,
+                          httplib::Response& res) {
+    // Pages run templates of html/<LANGUAGE>/, so they are closed like that folder; Qmcgi runs
+    // the same templates, so it answers to both its own folder's files and the template's.
+    std::vector<std::string> paths;
+    std::string language = req.get_param_value("LANGUAGE");
+    switch (t.kind) {
+        case Target::Page: paths.push_back(TemplateAliasPath(language)); break;
+        case Target::Cgi: {
+            paths.push_back(FolderAliasPath(req.path));
+            std::string name = t.file.substr(t.file.rfind('/') + 1);
+            if (strcasecmp(name.c_str(), "Qmcgi") == 0) paths.push_back(TemplateAliasPath(language));
+            break;
+        }
+        case Target::Static: paths.push_back(FolderAliasPath(req.path)); break;
+        default: return true;
+    }
+    std::string auth = req.get_header_value("Authorization");
+    for (const auto& p : paths) {
+        AccessDecision d = CheckAccess(s, p, req.remote_addr, auth);
+        if (d.kind == AccessDecision::kForbidden) {
+            res.status = 403;
+            return false;
+        }
+        if (d.kind == AccessDecision::kUnauthorized) {
+            std::string realm;
+            for (char c : d.realm) {
+                if (c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20) realm += c;
+            }
+            res.status = 401;
+            res.set_header("WWW-Authenticate", "Basic realm=\"" + realm + "\"");
+            return false;
+        }
+    }
+    return true;
+}
+
 void HttpServer::Handle(const httplib::Request& req, httplib::Response& res) {
-    Target t = Route(settings_, req.path);
-    // Per-directory authorization and IP access files are checked here, once the
-    // administration pages that write them are in place; until then every target is open.
+    std::shared_ptr<const Settings> live = Live();
+    Target t = Route(*live, req.path);
+    if (!Admitted(*live, t, req, res)) return;
     switch (t.kind) {
         case Target::Page: return ServePage(req, res);
         case Target::Cgi: return ServeCgi(t, req, res);
@@ -339,7 +389,7 @@ void HttpServer::ServeStatic(const std::string& file, const std::string& mime,
 }
 
 void HttpServer::ServeCgi(const Target& t, const httplib::Request& req, httplib::Response& res) {
-    CgiVariables vars = MakeVariables(settings_, req, port_, t.scriptName, t.file, t.pathInfo,
+    CgiVariables vars = MakeVariables(*Live(), req, port_, t.scriptName, t.file, t.pathInfo,
                                       t.pathTranslated);
     CgiLaunch launch;
     launch.program = t.file;
@@ -407,7 +457,7 @@ void HttpServer::ServePage(const httplib::Request& req, httplib::Response& res) 
                         "text/html");
         return;
     }
-    CgiVariables vars = MakeVariables(settings_, req, port_, kPageRoute, "", "", "");
+    CgiVariables vars = MakeVariables(*Live(), req, port_, kPageRoute, "", "", "");
     auto pairs = ParseFormPairs(QueryOf(req));
     if (req.method == "POST" &&
         strncasecmp(ContentType(req).c_str(), "application/x-www-form-urlencoded", 33) == 0) {

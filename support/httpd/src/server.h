@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "logs.h"
@@ -33,6 +34,10 @@ public:
     void Serve();
     void Stop();
     void SetPaused(bool paused) { paused_ = paused; }
+    // Takes the settings read again after a pause: document root, aliases, types and access
+    // file names apply to the next request; the port, thread count and time-out stay as they
+    // were bound until the next start.
+    void Reload(Settings settings);
 
 private:
     void Handle(const httplib::Request& req, httplib::Response& res);
@@ -42,8 +47,14 @@ private:
                   httplib::Response& res);
     void ServePage(const httplib::Request& req, httplib::Response& res);
     void LogAccess(const httplib::Request& req, const httplib::Response& res);
+    // The per-directory access files; false when the answer (401 or 403) is already set.
+    bool Admitted(const Settings& s, const struct Target& target, const httplib::Request& req,
+                  httplib::Response& res);
+    std::shared_ptr<const Settings> Live() const;
 
-    Settings settings_;
+    Settings settings_;  // as started
+    mutable std::mutex liveLock_;
+    std::shared_ptr<const Settings> live_;  // as last read; requests take a snapshot
     PageHost* pages_;
     ServiceLog* serviceLog_;
     std::unique_ptr<httplib::Server> http_;

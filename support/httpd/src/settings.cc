@@ -1,8 +1,13 @@
 // Loading and seeding the HTTP server's registry settings.
 #include "settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
+#include "qm/cgi/coding.h"
+#include "qm/platform/errors.h"
 #include "qm/platform/paths.h"
 #include "qm/platform/registry.h"
 
@@ -86,7 +91,27 @@ Settings LoadSettings(std::vector<std::string>* problems) {
     return s;
 }
 
-int SeedRegistry(const std::string& root) {
+namespace {
+
+// 16 letters and digits from the kernel's random source; "" when it cannot be read.
+std::string RandomPassword() {
+    static constexpr char kChars[] =
+        "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+    constexpr size_t kCount = sizeof kChars - 1;
+    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string out;
+    unsigned char b;
+    while (out.size() < 16 && ::read(fd, &b, 1) == 1) {
+        if (b < 256 - 256 % kCount) out += kChars[b % kCount];  // no bias towards early letters
+    }
+    ::close(fd);
+    return out.size() == 16 ? out : std::string();
+}
+
+}  // namespace
+
+int SeedRegistry(const std::string& root, std::string* generatedPassword) {
     struct Default {
         const char* name;
         std::string text;
@@ -133,6 +158,16 @@ int SeedRegistry(const std::string& root) {
         if (rc != 0) return rc;
     }
     platform::RegValue existing;
+    if (platform::RegGetValue(RegRoot::LocalMachine, kHttpdKey, "SpecialCgiPassword", &existing) ==
+            0 &&
+        existing.text.empty()) {
+        std::string password = RandomPassword();
+        if (password.empty()) return platform::kErrGenFailure;
+        rc = platform::RegSetString(RegRoot::LocalMachine, kHttpdKey, "SpecialCgiPassword",
+                                    cgi::Base64Encode("admin:" + password));
+        if (rc != 0) return rc;
+        if (generatedPassword) *generatedPassword = password;
+    }
     if (platform::RegGetValue(RegRoot::LocalMachine, kSetupKey, "InstallPath", &existing) != 0) {
         rc = platform::RegSetString(RegRoot::LocalMachine, kSetupKey, "InstallPath", root, true);
     }

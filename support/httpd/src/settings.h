@@ -50,7 +50,10 @@ std::string FormatPairList(const std::vector<Pair>& pairs);
 Settings LoadSettings(std::vector<std::string>* problems = nullptr);
 
 // Seeds the registry of the installation at `root` with working defaults; values that exist
-// are never overwritten. Returns 0, or the registry's error number.
-int SeedRegistry(const std::string& root);
+// are never overwritten. The one exception is an empty `SpecialCgiPassword`, which would let
+// anyone into the administration pages: the administrator "admin" gets a new random password,
+// stored in its Base64 form ("admin:password") and handed back in `generatedPassword` so the
+// installation can show it once. Returns 0, or the registry's error number.
+int SeedRegistry(const std::string& root, std::string* generatedPassword = nullptr);
 
 }  // namespace qm::httpd

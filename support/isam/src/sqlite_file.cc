@@ -41,12 +41,12 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-int OpenConnection(const std::string& path, int flags, sqlite3*& db) {
-    db = nullptr;
+int OpenConnection(const std::string& path, int flags, platform::UniqueSqlite& owner) {
+    sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    owner.reset(db);  // even a failed open hands back a connection to close
     if (rc != SQLITE_OK) {
-        if (db) sqlite3_close(db);
-        db = nullptr;
+        owner.reset();
         return rc;
     }
     sqlite3_busy_timeout(db, BusyWaitMs());
@@ -72,8 +72,11 @@ int BusyWaitMs() {
     return ms;
 }
 
-SqliteFile::SqliteFile(sqlite3* db, std::string path, Layout layout)
-    : db_(db), path_(std::move(path)), layout_(std::move(layout)), describe_(layout_.Describe()),
+SqliteFile::SqliteFile(platform::UniqueSqlite db, std::string path, Layout layout)
+    : db_(std::move(db)),
+      path_(std::move(path)),
+      layout_(std::move(layout)),
+      describe_(layout_.Describe()),
       pid_(::getpid()) {
     statements_.assign(layout_.indexes.size() * kSeeks + kRecordSlots, nullptr);
     cursors_.assign(layout_.indexes.size(), nullptr);
@@ -89,12 +92,14 @@ SqliteFile::SqliteFile(sqlite3* db, std::string path, Layout layout)
 SqliteFile::~SqliteFile() {
     // A forked child must not touch its parent's connection (SQLite's locks and shared
     // memory belong to the parent); the child just lets it go.
-    if (::getpid() != pid_) return;
+    if (::getpid() != pid_) {
+        db_.release();
+        return;
+    }
     StopCursor();
     if (inTransaction_) Commit();
     for (auto* s : statements_) sqlite3_finalize(s);
     for (auto* s : cursors_) sqlite3_finalize(s);
-    sqlite3_close(db_);
 }
 
 bool SqliteFile::Reusable(const std::string& path, const std::string& describe) const {
@@ -112,13 +117,13 @@ bool SqliteFile::Reusable(const std::string& path, const std::string& describe) 
 int SqliteFile::Open(const std::string& path, const Layout& layout,
                      std::unique_ptr<SqliteFile>& out) {
     if (!FileExists(path)) return ISAM_FILE_MISSING;
-    sqlite3* db = nullptr;
+    platform::UniqueSqlite db;
     int rc = OpenConnection(path, SQLITE_OPEN_READWRITE, db);
     if (rc != SQLITE_OK) return FileExists(path) ? MapResult(rc) : ISAM_FILE_MISSING;
     // The file remembers the layout it was made with; opening it with another one would
     // read records and keys at the wrong places.
     sqlite3_stmt* st = nullptr;
-    rc = sqlite3_prepare_v2(db, "SELECT layout FROM fileset", -1, &st, nullptr);
+    rc = sqlite3_prepare_v2(db.get(), "SELECT layout FROM fileset", -1, &st, nullptr);
     std::string stored;
     if (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
         const auto* text = sqlite3_column_text(st, 0);
@@ -128,18 +133,16 @@ int SqliteFile::Open(const std::string& path, const Layout& layout,
     sqlite3_finalize(st);
     if (rc != SQLITE_OK) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CTREESTD: open %s: %s", path.c_str(),
-                sqlite3_errmsg(db));
+                sqlite3_errmsg(db.get()));
         int r = MapResult(rc);
-        sqlite3_close(db);
         return r == ISAM_OK ? ISAM_BAD_DEFINITION : r;
     }
     if (stored != layout.Describe()) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CTREESTD: %s holds \"%s\"", path.c_str(),
                 stored.c_str());
-        sqlite3_close(db);
         return ISAM_BAD_DEFINITION;
     }
-    out.reset(new SqliteFile(db, path, layout));
+    out.reset(new SqliteFile(std::move(db), path, layout));
     return ISAM_OK;
 }
 
@@ -148,15 +151,16 @@ int SqliteFile::Create(const std::string& path, const Layout& layout) {
     std::string temp = path + ".new." + std::to_string(::getpid()) + "." +
                        std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()));
     ::unlink(temp.c_str());
-    sqlite3* db = nullptr;
+    platform::UniqueSqlite db;
     int rc = OpenConnection(temp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, db);
     if (rc != SQLITE_OK) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CTREESTD: cannot create %s", temp.c_str());
         return rc == SQLITE_CANTOPEN ? ISAM_FILE_MISSING : MapResult(rc);
     }
-    std::string sql = "PRAGMA journal_mode=WAL;BEGIN;"
-                      "CREATE TABLE fileset(layout TEXT NOT NULL, data_file TEXT NOT NULL);"
-                      "CREATE TABLE records(pos INTEGER PRIMARY KEY AUTOINCREMENT, data BLOB NOT NULL";
+    std::string sql =
+        "PRAGMA journal_mode=WAL;BEGIN;"
+        "CREATE TABLE fileset(layout TEXT NOT NULL, data_file TEXT NOT NULL);"
+        "CREATE TABLE records(pos INTEGER PRIMARY KEY AUTOINCREMENT, data BLOB NOT NULL";
     for (size_t k = 0; k < layout.indexes.size(); ++k) sql += ", " + Column(k) + " BLOB";
     sql += ");";
     for (size_t k = 0; k < layout.indexes.size(); ++k) {
@@ -165,10 +169,10 @@ int SqliteFile::Create(const std::string& path, const Layout& layout) {
     }
     sql += "COMMIT;";
     char* err = nullptr;
-    rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    rc = sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, &err);
     if (rc == SQLITE_OK) {
         sqlite3_stmt* st = nullptr;
-        rc = sqlite3_prepare_v2(db, "INSERT INTO fileset VALUES(?1, ?2)", -1, &st, nullptr);
+        rc = sqlite3_prepare_v2(db.get(), "INSERT INTO fileset VALUES(?1, ?2)", -1, &st, nullptr);
         if (rc == SQLITE_OK) {
             std::string describe = layout.Describe();
             sqlite3_bind_text(st, 1, describe.c_str(), -1, SQLITE_TRANSIENT);
@@ -179,13 +183,13 @@ int SqliteFile::Create(const std::string& path, const Layout& layout) {
     }
     if (rc != SQLITE_OK) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CTREESTD: schema of %s: %s", path.c_str(),
-                err ? err : sqlite3_errmsg(db));
+                err ? err : sqlite3_errmsg(db.get()));
     }
     sqlite3_free(err);
     // The new file must be whole before it is linked into place: fold the log back in.
     if (rc == SQLITE_OK)
-        rc = sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+        rc = sqlite3_exec(db.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    db.reset();
     if (rc != SQLITE_OK) {
         ::unlink(temp.c_str());
         return MapResult(rc);
@@ -200,25 +204,24 @@ int SqliteFile::Create(const std::string& path, const Layout& layout) {
 
 int SqliteFile::Compact(const std::string& path) {
     if (!FileExists(path)) return ISAM_FILE_MISSING;
-    sqlite3* db = nullptr;
+    platform::UniqueSqlite db;
     int rc = OpenConnection(path, SQLITE_OPEN_READWRITE, db);
-    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "VACUUM", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db.get(), "VACUUM", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK)
-        rc = sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+        rc = sqlite3_exec(db.get(), "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK && db) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CTREESTD: compact %s: %s", path.c_str(),
-                sqlite3_errmsg(db));
+                sqlite3_errmsg(db.get()));
     }
-    if (db) sqlite3_close(db);
     return MapResult(rc);
 }
 
 sqlite3_stmt* SqliteFile::Statement(size_t slot, const std::string& sql) {
     if (!statements_[slot]) {
-        if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &statements_[slot],
-                               nullptr) != SQLITE_OK) {
+        if (sqlite3_prepare_v3(db_.get(), sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT,
+                               &statements_[slot], nullptr) != SQLITE_OK) {
             QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CTREESTD: prepare %s: %s", sql.c_str(),
-                    sqlite3_errmsg(db_));
+                    sqlite3_errmsg(db_.get()));
             return nullptr;
         }
     } else {
@@ -230,7 +233,7 @@ sqlite3_stmt* SqliteFile::Statement(size_t slot, const std::string& sql) {
 
 int SqliteFile::Fail(int rc, const char* what) {
     QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "CTREESTD: %s on %s: %s", what, path_.c_str(),
-            sqlite3_errmsg(db_));
+            sqlite3_errmsg(db_.get()));
     return MapResult(rc) == ISAM_OK ? ISAM_IO_ERROR : MapResult(rc);
 }
 
@@ -258,9 +261,12 @@ int SqliteFile::Find(size_t index, Seek how, const std::string& key, Row& out) {
         if (!(cursor_ && cursorIndex_ == index && cursorKey_ == key)) {
             StopCursor();
             sqlite3_stmt*& st = cursors_[index];
-            if (!st && sqlite3_prepare_v3(db_, ("SELECT pos, data, " + col + " FROM records WHERE " +
-                                                col + " > ?1 ORDER BY " + col).c_str(),
-                                          -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+            if (!st &&
+                sqlite3_prepare_v3(db_.get(),
+                                   ("SELECT pos, data, " + col + " FROM records WHERE " + col +
+                                    " > ?1 ORDER BY " + col)
+                                       .c_str(),
+                                   -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
                 return Fail(SQLITE_ERROR, "prepare walk");
             }
             sqlite3_bind_blob(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
@@ -280,11 +286,17 @@ int SqliteFile::Find(size_t index, Seek how, const std::string& key, Row& out) {
     std::string where;
     switch (how) {
         case Seek::Equal: where = " WHERE " + col + " = ?1 LIMIT 1"; break;
-        case Seek::GreaterEqual: where = " WHERE " + col + " >= ?1 ORDER BY " + col + " LIMIT 1"; break;
+        case Seek::GreaterEqual:
+            where = " WHERE " + col + " >= ?1 ORDER BY " + col + " LIMIT 1";
+            break;
         case Seek::Greater: where = " WHERE " + col + " > ?1 ORDER BY " + col + " LIMIT 1"; break;
         case Seek::Less: where = " WHERE " + col + " < ?1 ORDER BY " + col + " DESC LIMIT 1"; break;
-        case Seek::First: where = " WHERE " + col + " IS NOT NULL ORDER BY " + col + " LIMIT 1"; break;
-        case Seek::Last: where = " WHERE " + col + " IS NOT NULL ORDER BY " + col + " DESC LIMIT 1"; break;
+        case Seek::First:
+            where = " WHERE " + col + " IS NOT NULL ORDER BY " + col + " LIMIT 1";
+            break;
+        case Seek::Last:
+            where = " WHERE " + col + " IS NOT NULL ORDER BY " + col + " DESC LIMIT 1";
+            break;
     }
     sqlite3_stmt* st = Statement(index * kSeeks + static_cast<size_t>(how),
                                  "SELECT pos, data, " + col + " FROM records" + where);
@@ -357,7 +369,8 @@ int SqliteFile::Insert(const unsigned char* record, int64_t& position) {
         }
         return r;
     };
-    sqlite3_stmt* st = Statement(base + kInsert, "INSERT INTO records(" + cols + ") VALUES(" + params + ")");
+    sqlite3_stmt* st =
+        Statement(base + kInsert, "INSERT INTO records(" + cols + ") VALUES(" + params + ")");
     if (!st) return finish(ISAM_IO_ERROR);
     sqlite3_bind_blob(st, 1, record, layout_.recordLength, SQLITE_STATIC);
     std::vector<std::string> keys(layout_.indexes.size());
@@ -372,7 +385,7 @@ int SqliteFile::Insert(const unsigned char* record, int64_t& position) {
     if (rc != SQLITE_DONE) {
         return finish((rc & 0xFF) == SQLITE_CONSTRAINT ? ISAM_KEY_DUPLICATE : Fail(rc, "add"));
     }
-    position = sqlite3_last_insert_rowid(db_);
+    position = sqlite3_last_insert_rowid(db_.get());
     if (anyDuplicates) {
         std::string set;
         for (size_t k = 0; k < layout_.indexes.size(); ++k) {
@@ -417,7 +430,7 @@ int SqliteFile::Update(int64_t position, const unsigned char* record) {
     sqlite3_reset(st);
     if (rc != SQLITE_DONE)
         return (rc & 0xFF) == SQLITE_CONSTRAINT ? ISAM_KEY_DUPLICATE : Fail(rc, "rewrite");
-    return sqlite3_changes(db_) == 1 ? ISAM_OK : ISAM_NO_CURRENT;
+    return sqlite3_changes(db_.get()) == 1 ? ISAM_OK : ISAM_NO_CURRENT;
 }
 
 int SqliteFile::Delete(int64_t position) {
@@ -429,7 +442,7 @@ int SqliteFile::Delete(int64_t position) {
     int rc = sqlite3_step(st);
     sqlite3_reset(st);
     if (rc != SQLITE_DONE) return Fail(rc, "delete");
-    return sqlite3_changes(db_) == 1 ? ISAM_OK : ISAM_NO_CURRENT;
+    return sqlite3_changes(db_.get()) == 1 ? ISAM_OK : ISAM_NO_CURRENT;
 }
 
 long SqliteFile::Count() {
@@ -443,7 +456,7 @@ long SqliteFile::Count() {
 }
 
 int SqliteFile::Exec(const char* sql) {
-    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+    int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
     return rc == SQLITE_OK ? ISAM_OK : Fail(rc, sql);
 }
 
@@ -466,7 +479,7 @@ int SqliteFile::Commit() {
 
 void SqliteFile::Rollback() {
     if (!inTransaction_) return;
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     inTransaction_ = false;
 }
 

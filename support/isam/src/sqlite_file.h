@@ -2,6 +2,8 @@
 #pragma once
 
 #include <sqlite3.h>
+
+#include "qm/platform/owners.h"
 #include <sys/types.h>
 
 #include <ctime>
@@ -59,7 +61,7 @@ public:
     void Rollback();
 
 private:
-    SqliteFile(sqlite3* db, std::string path, Layout layout);
+    SqliteFile(platform::UniqueSqlite db, std::string path, Layout layout);
     sqlite3_stmt* Statement(size_t slot, const std::string& sql);
     int ReadRow(sqlite3_stmt* st, Row& out);
     // Forward walks continue one open statement instead of seeking again for every step.
@@ -67,7 +69,7 @@ private:
     int Exec(const char* sql);
     int Fail(int sqliteResult, const char* what);
 
-    sqlite3* db_;
+    platform::UniqueSqlite db_;
     std::string path_;
     Layout layout_;
     std::string describe_;

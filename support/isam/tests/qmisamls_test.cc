@@ -56,7 +56,9 @@ TEST(QmIsamLs, RefusesBadArgumentsAndFiles) {
     EXPECT_EQ(status, 0);
     RunTool("", &status);
     EXPECT_EQ(status, 2);
-    RunTool("--index 0 x", &status);
+    EXPECT_EQ(RunTool("--index 0 x", &status), "qmisamls: bad value for --index: 0 (see --help)\n");
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(RunTool("--bogus x", &status), "qmisamls: unknown option --bogus (see --help)\n");
     EXPECT_EQ(status, 2);
     EXPECT_NE(RunTool("../conf/NOSUCH", &status).find("cannot open"), std::string::npos);
     EXPECT_EQ(status, 1);

@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "qm/platform/owners.h"
 #include "qm/platform/paths.h"
+#include "qm/platform/tool_options.h"
 
 namespace {
 
@@ -24,6 +26,7 @@ constexpr const char* kUsage =
     "  --keys      also show each record's index keys in hexadecimal\n"
     "  --hex       show every record as a full hexadecimal dump instead\n"
     "  --count     print only the number of records\n"
+    "  --root DIR  installation root (default: $QM_ROOT, else the parent of bin/)\n"
     "  --help      this text\n";
 
 struct Options {
@@ -82,32 +85,6 @@ void DumpHex(const unsigned char* p, int n) {
     }
 }
 
-bool Parse(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (a == "--keys") {
-            o.keys = true;
-        } else if (a == "--hex") {
-            o.hex = true;
-        } else if (a == "--count") {
-            o.count = true;
-        } else if (a == "--index" && i + 1 < argc) {
-            char* end = nullptr;
-            long n = std::strtol(argv[++i], &end, 10);
-            if (!end || *end || n < 1 || n > 32) return false;
-            o.index = static_cast<int>(n);
-        } else if (!a.empty() && a[0] != '-' && o.path.empty()) {
-            o.path = std::string(a);
-        } else {
-            return false;
-        }
-    }
-    return !o.path.empty();
-}
-
 std::string FilePath(const std::string& given) {
     std::string p = qm::platform::ToPosixPath(given);
     struct stat st {};
@@ -132,16 +109,30 @@ int Columns(sqlite3* db) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (!Parse(argc, argv, o)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    qm::platform::ToolOptions options("qmisamls", kUsage);
+    options.OptionsAnywhere()
+        .Flag("keys", &o.keys)
+        .Flag("hex", &o.hex)
+        .Flag("count", &o.count)
+        .Value("index", [&o](const char* v) {
+            char* end = nullptr;
+            long n = std::strtol(v, &end, 10);
+            if (!end || *end || n < 1 || n > 32) return false;
+            o.index = static_cast<int>(n);
+            return true;
+        });
+    if (auto exit = options.Parse(argc, argv)) return *exit;
+    if (options.operands().empty()) return options.UsageText();
+    if (options.operands().size() > 1) return options.Usage("one FILESET only");
+    o.path = options.operands()[0];
     std::string path = FilePath(o.path);
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+    qm::platform::UniqueSqlite owner(raw);
+    sqlite3* db = owner.get();
+    if (rc != SQLITE_OK) {
         std::fprintf(stderr, "qmisamls: cannot open %s: %s\n", path.c_str(), db ? sqlite3_errmsg(db) : "");
-        sqlite3_close(db);
-        return 1;
+        return qm::platform::kExitFailure;
     }
     sqlite3_busy_timeout(db, 5000);
     sqlite3_stmt* st = nullptr;
@@ -149,16 +140,13 @@ int main(int argc, char** argv) {
         sqlite3_step(st) != SQLITE_ROW) {
         std::fprintf(stderr, "qmisamls: %s is not an ISAM file set\n", path.c_str());
         sqlite3_finalize(st);
-        sqlite3_close(db);
-        return 1;
+        return qm::platform::kExitFailure;
     }
     std::string layout = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
     sqlite3_finalize(st);
     const int indexes = Columns(db);
     if (o.index > indexes) {
-        std::fprintf(stderr, "qmisamls: the file set has %d indexes\n", indexes);
-        sqlite3_close(db);
-        return 2;
+        return options.Usage("the file set has " + std::to_string(indexes) + " indexes");
     }
     std::string cols = "pos, data";
     for (int k = 1; k <= indexes; ++k) cols += ", k" + std::to_string(k);
@@ -167,8 +155,7 @@ int main(int argc, char** argv) {
                                     (o.index ? "k" + std::to_string(o.index) : std::string("pos"));
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
         std::fprintf(stderr, "qmisamls: %s\n", sqlite3_errmsg(db));
-        sqlite3_close(db);
-        return 1;
+        return qm::platform::kExitFailure;
     }
     if (o.count) {
         if (sqlite3_step(st) == SQLITE_ROW) std::printf("%lld\n", sqlite3_column_int64(st, 0));
@@ -194,6 +181,5 @@ int main(int argc, char** argv) {
         std::printf("# %ld records\n", n);
     }
     sqlite3_finalize(st);
-    sqlite3_close(db);
-    return 0;
+    return qm::platform::kExitOk;
 }

@@ -34,7 +34,7 @@ std::chrono::milliseconds ResponseTimeout() {
 // One exchange per thread: the scripting component runs one object per thread, and a CGI has
 // one thread anyway.
 struct Channel {
-    int fd = -1;
+    qm::platform::UniqueFd fd;
     bool inputEnded = false;
     bool responseEnded = false;
     int failure = 0;      // sticky negative result once the exchange went wrong
@@ -44,8 +44,7 @@ struct Channel {
 
     ~Channel() { Reset(); }
     void Reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
+        fd.reset();
         inputEnded = responseEnded = false;
         failure = 0;
         pending.clear();
@@ -67,7 +66,7 @@ int FailureOf(io::ReadResult r) {
 bool EndInput(Channel& ch) {
     if (ch.inputEnded) return true;
     ch.inputEnded = true;
-    return io::SendFrame(ch.fd, FrameKind::kInputEnd, 0, {});
+    return io::SendFrame(ch.fd.get(), FrameKind::kInputEnd, 0, {});
 }
 
 }  // namespace
@@ -84,23 +83,22 @@ extern "C" int ShMemOpen(const char* request) {
     }
     std::string root = qm::platform::InstallRoot();
     SocketAddress addr(root);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    if (!addr.valid() || ::connect(fd, addr.addr(), addr.length()) != 0) {
+    qm::platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return 0;
+    if (!addr.valid() || ::connect(fd.get(), addr.addr(), addr.length()) != 0) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "ShMemOpen: no server at %s (errno %d)",
                 addr.path().c_str(), errno);
-        ::close(fd);
         return 0;
     }
-    ch.fd = fd;
-    io::SetSendTimeout(fd, ResponseTimeout());
-    if (!io::SendFrame(fd, FrameKind::kRequest, 0, text)) {
+    ch.fd = std::move(fd);
+    io::SetSendTimeout(ch.fd.get(), ResponseTimeout());
+    if (!io::SendFrame(ch.fd.get(), FrameKind::kRequest, 0, text)) {
         ch.Reset();
         return 0;
     }
     FrameHeader head;
     std::string payload;
-    auto r = io::RecvFrame(fd, &head, &payload, Clock::now() + ResponseTimeout());
+    auto r = io::RecvFrame(ch.fd.get(), &head, &payload, Clock::now() + ResponseTimeout());
     if (r != io::ReadResult::kOk || head.kind != FrameKind::kAccept ||
         DecodeInt32(reinterpret_cast<const unsigned char*>(payload.data())) != 0) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "ShMemOpen: request not accepted");
@@ -112,13 +110,13 @@ extern "C" int ShMemOpen(const char* request) {
 
 extern "C" int ShMemWrite(int mode, int count, const char* data) {
     Channel& ch = t_channel;
-    if (ch.fd < 0 || ch.inputEnded) return -1;
+    if (!ch.fd || ch.inputEnded) return -1;
     if (count == 0) return EndInput(ch) ? 0 : -1;
     if (count < 0 || !data || (mode != kModeText && mode != kModeBinary)) return -1;
     std::string_view rest(data, static_cast<std::size_t>(count));
     while (!rest.empty()) {
         std::size_t n = std::min<std::size_t>(rest.size(), kMaxFramePayload);
-        if (!io::SendFrame(ch.fd, FrameKind::kWrite, static_cast<std::uint8_t>(mode),
+        if (!io::SendFrame(ch.fd.get(), FrameKind::kWrite, static_cast<std::uint8_t>(mode),
                            rest.substr(0, n))) {
             return -1;
         }
@@ -129,7 +127,7 @@ extern "C" int ShMemWrite(int mode, int count, const char* data) {
 
 extern "C" int ShMemRead(int* mode, int capacity, char* buffer) {
     Channel& ch = t_channel;
-    if (ch.fd < 0) return kErrNotOpen;
+    if (!ch.fd) return kErrNotOpen;
     if (!mode || !buffer || capacity < 1) return kErrParameter;
     if (ch.pendingPos >= ch.pending.size()) {
         if (ch.failure) return ch.failure;
@@ -138,7 +136,7 @@ extern "C" int ShMemRead(int* mode, int capacity, char* buffer) {
         FrameHeader head;
         auto deadline = Clock::now() + ResponseTimeout();
         for (;;) {
-            auto r = io::RecvFrame(ch.fd, &head, &ch.pending, deadline);
+            auto r = io::RecvFrame(ch.fd.get(), &head, &ch.pending, deadline);
             if (r != io::ReadResult::kOk) return Fail(ch, FailureOf(r));
             if (head.kind == FrameKind::kData) {
                 if (head.length == 0) continue;
@@ -171,7 +169,7 @@ extern "C" int ShMemRead(int* mode, int capacity, char* buffer) {
 
 extern "C" int ShMemClose(void) {
     Channel& ch = t_channel;
-    if (ch.fd < 0) return 0;
+    if (!ch.fd) return 0;
     ch.Reset();
     return 1;
 }

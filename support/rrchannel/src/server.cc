@@ -31,40 +31,26 @@ RequestText SplitRequestText(std::string_view text) {
 
 ServerSession::ServerSession(int fd) : fd_(fd) {}
 
-ServerSession::~ServerSession() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-ServerSession::ServerSession(ServerSession&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-ServerSession& ServerSession::operator=(ServerSession&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
 bool ServerSession::ReadRequest(std::string* text, std::chrono::milliseconds timeout) {
-    if (fd_ < 0) return false;
+    if (!fd_) return false;
     FrameHeader head;
-    auto r = io::RecvFrame(fd_, &head, text, Clock::now() + timeout);
+    auto r = io::RecvFrame(fd_.get(), &head, text, Clock::now() + timeout);
     return r == io::ReadResult::kOk && head.kind == FrameKind::kRequest && !text->empty();
 }
 
 bool ServerSession::Accept(std::int32_t status) {
-    return fd_ >= 0 && io::SendInt32Frame(fd_, FrameKind::kAccept, status);
+    return fd_.ok() && io::SendInt32Frame(fd_.get(), FrameKind::kAccept, status);
 }
 
 bool ServerSession::ReadInput(std::string* upload, std::size_t limit,
                               std::chrono::milliseconds timeout) {
-    if (fd_ < 0) return false;
+    if (!fd_) return false;
     auto deadline = Clock::now() + timeout;
     std::size_t taken = 0;
     FrameHeader head;
     std::string payload;
     for (;;) {
-        if (io::RecvFrame(fd_, &head, &payload, deadline) != io::ReadResult::kOk) return false;
+        if (io::RecvFrame(fd_.get(), &head, &payload, deadline) != io::ReadResult::kOk) return false;
         if (head.kind == FrameKind::kInputEnd) return true;
         if (head.kind != FrameKind::kWrite) return false;
         taken += payload.size();
@@ -81,19 +67,19 @@ bool ServerSession::Receive(RequestText* request, std::string* upload) {
 }
 
 bool ServerSession::WriteData(std::uint8_t mode, std::string_view bytes) {
-    if (fd_ < 0) return false;
+    if (!fd_) return false;
     while (!bytes.empty()) {
         std::size_t n = std::min<std::size_t>(bytes.size(), kMaxFramePayload);
-        if (!io::SendFrame(fd_, FrameKind::kData, mode, bytes.substr(0, n))) return false;
+        if (!io::SendFrame(fd_.get(), FrameKind::kData, mode, bytes.substr(0, n))) return false;
         bytes.remove_prefix(n);
     }
     return true;
 }
 
-bool ServerSession::WriteEnd() { return fd_ >= 0 && io::SendFrame(fd_, FrameKind::kEnd, 0, {}); }
+bool ServerSession::WriteEnd() { return fd_.ok() && io::SendFrame(fd_.get(), FrameKind::kEnd, 0, {}); }
 
 bool ServerSession::WriteFailure(std::int32_t negativeCode) {
-    return fd_ >= 0 && io::SendInt32Frame(fd_, FrameKind::kFailure, negativeCode);
+    return fd_.ok() && io::SendInt32Frame(fd_.get(), FrameKind::kFailure, negativeCode);
 }
 
 Listener::~Listener() { Close(); }
@@ -104,32 +90,24 @@ int Listener::Open(std::string_view root) {
     platform::MakeDirectories(std::string(root) + "/run");
     SocketAddress addr(root);
     if (!addr.valid()) return platform::kErrPathNotFound;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return platform::WsaErrorFromErrno(errno);
+    platform::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe) return platform::WsaErrorFromErrno(errno);
     // A file that still answers belongs to a live server; one that refuses is stale.
-    if (::connect(fd, addr.addr(), addr.length()) == 0) {
-        ::close(fd);
-        return platform::kWsaEaddrinuse;
-    }
-    ::close(fd);
-    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return platform::WsaErrorFromErrno(errno);
+    if (::connect(probe.get(), addr.addr(), addr.length()) == 0) return platform::kWsaEaddrinuse;
+    probe.reset();
+    platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return platform::WsaErrorFromErrno(errno);
     ::unlink(addr.path().c_str());
-    if (::bind(fd, addr.addr(), addr.length()) != 0) {
-        int err = errno;
-        ::close(fd);
-        return platform::WsaErrorFromErrno(err);
-    }
+    if (::bind(fd.get(), addr.addr(), addr.length()) != 0) return platform::WsaErrorFromErrno(errno);
     // Owner-only before listen(): nobody can connect until the mode is right.
     struct stat st {};
     if (::chmod(addr.path().c_str(), 0600) != 0 || ::stat(addr.path().c_str(), &st) != 0 ||
-        ::listen(fd, 128) != 0) {
+        ::listen(fd.get(), 128) != 0) {
         int err = errno;
-        ::close(fd);
         ::unlink(addr.path().c_str());
         return platform::WsaErrorFromErrno(err);
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     path_ = addr.path();
     dev_ = st.st_dev;
     ino_ = st.st_ino;
@@ -137,9 +115,8 @@ int Listener::Open(std::string_view root) {
 }
 
 void Listener::Close() {
-    if (fd_ < 0) return;
-    ::close(fd_);
-    fd_ = -1;
+    if (!fd_) return;
+    fd_.reset();
     struct stat st {};
     if (::stat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) {
         ::unlink(path_.c_str());
@@ -147,14 +124,14 @@ void Listener::Close() {
 }
 
 std::optional<ServerSession> Listener::Accept(std::chrono::milliseconds timeout) {
-    if (fd_ < 0) return std::nullopt;
-    pollfd pfd{fd_, POLLIN, 0};
+    if (!fd_) return std::nullopt;
+    pollfd pfd{fd_.get(), POLLIN, 0};
     int r;
     do {
         r = ::poll(&pfd, 1, static_cast<int>(timeout.count()));
     } while (r < 0 && errno == EINTR);
     if (r <= 0) return std::nullopt;
-    int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    int c = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) return std::nullopt;
     io::SetSendTimeout(c, kDefaultSendTimeout);
     return ServerSession(c);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format.h"
+#include "qm/platform/tool_options.h"
 #include "qm/snmp/message.h"
 #include "qmmibgw.h"
 
@@ -32,7 +33,10 @@ const char kUsage[] =
     "  -v 1|2c       SNMP version (default: probe the device)\n"
     "  -n N          max-repetitions of each get-bulk request of a walk\n"
     "  -q            print values only\n"
+    "  --root DIR    installation root whose settings apply (default: $QM_ROOT)\n"
     "  --help        this text\n"
+    "(long forms: --community, --port, --timeout, --retries, --version,\n"
+    " --max-repetitions, --quiet)\n"
     "\n"
     "Exit status: 0 success, 1 SNMP failure (no answer, error from the agent), 2 usage.\n";
 
@@ -44,11 +48,7 @@ struct Options {
     std::vector<std::string> args;
 };
 
-int Usage(const char* message) {
-    if (message) std::fprintf(stderr, "qmsnmp: %s\n", message);
-    std::fputs(kUsage, message ? stderr : stdout);
-    return message ? 2 : 0;
-}
+int Usage(const char* message) { return qm::platform::UsageError("qmsnmp", message); }
 
 bool ParseInt(const char* text, int min, int max, int* out) {
     char* end = nullptr;
@@ -220,41 +220,27 @@ int Run(const Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (a == "--help" || a == "-h") return Usage(nullptr);
-        if (a.empty() || a[0] != '-') break;
-        if (a == "-q") {
-            o.quiet = true;
-            continue;
-        }
-        if (i + 1 >= argc) return Usage("option needs a value");
-        const char* v = argv[++i];
-        bool ok = true;
-        if (a == "-c") {
-            o.community = v;
-        } else if (a == "-p") {
-            ok = ParseInt(v, 1, 65535, &o.port);
-        } else if (a == "-t") {
-            ok = ParseInt(v, 1, 600000, &o.timeout);
-        } else if (a == "-r") {
-            ok = ParseInt(v, 0, 100, &o.retries);
-        } else if (a == "-n") {
-            ok = ParseInt(v, 1, 255, &o.maxReps);
-        } else if (a == "-v") {
+    auto number = [](int min, int max, int* out) {
+        return [=](const char* v) { return ParseInt(v, min, max, out); };
+    };
+    qm::platform::ToolOptions options("qmsnmp", kUsage);
+    options.Text("community", &o.community, 'c')
+        .Value("port", number(1, 65535, &o.port), 'p')
+        .Value("timeout", number(1, 600000, &o.timeout), 't')
+        .Value("retries", number(0, 100, &o.retries), 'r')
+        .Value("max-repetitions", number(1, 255, &o.maxReps), 'n')
+        .Value("version", [&o](const char* v) {
             std::string_view ver = v;
             o.version = ver == "1" ? 1 : (ver == "2c" || ver == "2") ? 2 : -1;
-            ok = o.version > 0;
-        } else {
-            return Usage("unknown option");
-        }
-        if (!ok) return Usage("bad option value");
-    }
-    if (argc - i < 2) return Usage("missing command or HOST");
-    o.command = argv[i++];
-    o.host = argv[i++];
-    for (; i < argc; ++i) o.args.push_back(argv[i]);
+            return o.version > 0;
+        }, 'v')
+        .Flag("quiet", &o.quiet, 'q');
+    if (auto exit = options.Parse(argc, argv)) return *exit;
+    const std::vector<std::string>& words = options.operands();
+    if (words.size() < 2) return Usage("missing command or HOST");
+    o.command = words[0];
+    o.host = words[1];
+    o.args.assign(words.begin() + 2, words.end());
     if (o.command != "get" && o.command != "getnext" && o.command != "walk" && o.command != "set") {
         return Usage("unknown command");
     }

@@ -17,7 +17,8 @@ enum ConfineFlag : unsigned {
     // Backslashes separate folders, as in Windows-style names ("img\\a.gif"); a drive colon is
     // then refused as well. Without it a backslash anywhere refuses the name.
     kConfineBackslashSeparates = 1u << 0,
-    // Refuses every part that begins with a dot (hidden files, files under construction).
+    // Refuses every part that begins with a dot (hidden files, files under construction), in
+    // the name and in what it resolves to (a link to a hidden file is refused too).
     kConfineRefuseDotNames = 1u << 1,
 };
 

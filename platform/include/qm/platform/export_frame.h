@@ -75,9 +75,11 @@ public:
     bool Fits(const char* text, size_t limit, const char* name,
               std::source_location at = std::source_location::current()) const;
 
-    // Runs the exported call's body; an exception becomes the error result.
+    // Runs the exported call's body; an exception becomes the error result (converted to the
+    // body's result type, for exports that return a handle).
     template <typename Body>
-    int Run(Body&& body) const noexcept {
+    auto Run(Body&& body) const noexcept -> decltype(body()) {
+        using Result = decltype(body());
         try {
             return std::forward<Body>(body)();
         } catch (const std::bad_alloc&) {
@@ -87,7 +89,7 @@ public:
         } catch (...) {
             Caught("unknown exception");
         }
-        return errorResult_;
+        return static_cast<Result>(errorResult_);
     }
 
 private:

@@ -18,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "qm/platform/named_objects.h"
@@ -38,10 +39,13 @@ public:
     ServiceControl(const ServiceControl&) = delete;
     ServiceControl& operator=(const ServiceControl&) = delete;
 
-    // Claims this installation's slot for `program` (lock file run/<program>.lock) and creates
-    // the mutex of `serviceName`. False with `error` set when another process already serves
-    // the installation: "another <program> already serves the installation <root>".
+    // Claims this installation's slot for `program` (lock file run/<program>.lock). False with
+    // `error` set when another process already serves the installation: "another <program>
+    // already serves the installation <root>". Nothing is announced yet.
     bool Claim(const std::string& serviceName, const std::string& program, std::string* error);
+    // Creates the mutex of the service, the sign of a running service. Called once the service
+    // can serve, so that a start that fails is never seen as running.
+    bool Announce(std::string* error);
     // Starts the watcher threads and returns once they listen. `onStop` runs once, on a
     // watcher thread, when asked to stop; `onPause` runs with the new paused state.
     void Watch(std::function<void()> onStop, std::function<void(bool)> onPause);
@@ -60,12 +64,16 @@ private:
 };
 
 // Appends "YYYY/MM/DD HH:MM:SS text" lines to <folder>/<file>; errors get the "[Error]" prefix
-// the control helpers look for in the first seven characters.
+// the control helpers look for in the first seven characters. A text is written as one line:
+// control characters and backslashes are escaped, so that nothing a request or a setting
+// carries can start a forged "[Error]" line.
 class ServiceLog {
 public:
     explicit ServiceLog(const std::string& folder, const std::string& file = "servicelog.txt");
     void Info(const std::string& text);
     void Error(const std::string& text);
+    // "\n", "\r", "\t", "\\" and "\xHH" for the other control characters.
+    static std::string OneLine(std::string_view text);
     const std::string& path() const { return path_; }
 
 private:
@@ -74,9 +82,9 @@ private:
     std::string path_;
 };
 
-// The controllers' side. State of the service: 0 stopped, 1 running, 2 paused.
+// The controllers' side. State of the service: 0 stopped, 1 running, 2 paused, -1 unknown.
 int QueryServiceState(const std::string& serviceName);
-// Signals "__STOP__N" or "__PAUSE__N": 0 when delivered, -1 when the event cannot be made.
+// Signals "__STOP__N" or "__PAUSE__N": 0 when delivered, -1 when no service listens.
 int SignalServiceStop(const std::string& serviceName);
 int SignalServicePause(const std::string& serviceName);
 // The last line of the log that begins with "[Error]" (lines read up to 127 characters each),

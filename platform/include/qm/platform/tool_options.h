@@ -4,7 +4,7 @@
 // Contract: every tool has --help/-h (its usage text on standard output, exit 0) and
 // --root DIR (the installation root: sets $QM_ROOT for the platform layer). Options come
 // before the operands; the first operand ends them (so a value such as "-5" after it stays an
-// operand), and "--" ends them too. A wrong call prints one line "<tool>: <what> (see --help)"
+// operand) unless the tool asks for OptionsAnywhere, and "--" ends them too. A wrong call prints one line "<tool>: <what> (see --help)"
 // on standard error and exits 2; a failure of the work itself exits 1. Not thread-safe
 // (getopt_long keeps global state); call it from main. Nothing throws except allocation.
 #pragma once
@@ -20,6 +20,10 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// Writes "<program>: <what> (see --help)" on standard error and returns 2: the one form of a
+// wrong call, also for checks made far from main.
+int UsageError(const std::string& program, const std::string& what);
+
 class ToolOptions {
 public:
     // `usage` is the whole --help text.
@@ -32,6 +36,12 @@ public:
     ToolOptions& Value(const char* name, std::function<bool(const char*)> apply, char shortName = 0);
     // An option with a text value stored as given.
     ToolOptions& Text(const char* name, std::string* target, char shortName = 0);
+    // Options may also follow operands (for tools whose operands never begin with "-");
+    // "--" still ends them.
+    ToolOptions& OptionsAnywhere() {
+        anywhere_ = true;
+        return *this;
+    }
 
     // Parses argv. An exit code when the tool has to end now (0 after --help, 2 after a wrong
     // call); otherwise nothing, and operands() holds what follows the options.
@@ -57,6 +67,7 @@ private:
     std::string program_, usage_, root_;
     std::vector<Option> options_;
     std::vector<std::string> operands_;
+    bool anywhere_ = false;
 };
 
 }  // namespace qm::platform

@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "qm/platform/owners.h"
 #include "qm/rrchannel/wire.h"
 
 namespace qm::rrchannel {
@@ -49,11 +50,6 @@ inline constexpr std::chrono::milliseconds kDefaultSendTimeout{120000};
 class ServerSession {
 public:
     explicit ServerSession(int fd);  // takes ownership of the connected socket
-    ~ServerSession();
-    ServerSession(ServerSession&& other) noexcept;
-    ServerSession& operator=(ServerSession&& other) noexcept;
-    ServerSession(const ServerSession&) = delete;
-    ServerSession& operator=(const ServerSession&) = delete;
 
     // Step 1: the request text. False when the client sent none, or a malformed frame, in time.
     bool ReadRequest(std::string* text, std::chrono::milliseconds timeout = kDefaultInputTimeout);
@@ -74,10 +70,10 @@ public:
     bool WriteEnd();
     bool WriteFailure(std::int32_t negativeCode);
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd fd_;
 };
 
 class Listener {
@@ -93,15 +89,15 @@ public:
     int Open(std::string_view root);
     // Stops listening and removes the socket file, unless another server has replaced it.
     void Close();
-    bool IsOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool IsOpen() const { return fd_.ok(); }
+    int fd() const { return fd_.get(); }
     const std::string& path() const { return path_; }
 
     // Waits up to `timeout` for the next client; nullopt on time-out or error.
     std::optional<ServerSession> Accept(std::chrono::milliseconds timeout);
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     std::string path_;
     dev_t dev_ = 0;
     ino_t ino_ = 0;

@@ -62,6 +62,8 @@
 #include <string>
 #include <string_view>
 
+#include "qm/platform/owners.h"
+
 namespace qm::rrchannel {
 
 inline constexpr std::uint8_t kWireVersion = 1;
@@ -171,16 +173,13 @@ public:
         addr_.sun_family = AF_UNIX;
         std::string use = path_;
         if (use.size() >= sizeof addr_.sun_path) {
-            dirFd_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-            if (dirFd_ < 0) return;
-            use = "/proc/self/fd/" + std::to_string(dirFd_) + "/" + kSocketFileName;
+            dirFd_.reset(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!dirFd_) return;
+            use = "/proc/self/fd/" + std::to_string(dirFd_.get()) + "/" + kSocketFileName;
         }
         std::memcpy(addr_.sun_path, use.data(), use.size());
         len_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + use.size() + 1);
         valid_ = true;
-    }
-    ~SocketAddress() {
-        if (dirFd_ >= 0) ::close(dirFd_);
     }
     SocketAddress(const SocketAddress&) = delete;
     SocketAddress& operator=(const SocketAddress&) = delete;
@@ -194,7 +193,7 @@ public:
 private:
     sockaddr_un addr_{};
     socklen_t len_ = 0;
-    int dirFd_ = -1;
+    platform::UniqueFd dirFd_;
     bool valid_ = false;
     std::string path_;
 };
