@@ -83,6 +83,16 @@ int DBReadDeviceKeyInGroup(DBHANDLE hHandle, char** lppszDKey, int* pnLength);
 int DBWriteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey);
 int DBDeleteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey);
 int DBCloseDeviceKeyInGroup(DBHANDLE hHandle);
+
+/* Device and group logs, read through the log reader QMNTC (loaded by name). nLogKind: 0 error
+ * log, 1 print log, 2 consumables log. A read gives the next line (pointing into the handle's
+ * buffer, valid until the next call) and its length, 0 at the end of the log. */
+DBHANDLE DBOpenGroupLog(const char* lpszGroup);
+DBHANDLE DBOpenDeviceLog(const char* lpszDKey, int nLogKind);
+int DBReadGroupLog(DBHANDLE hHandle, char** lppszLine, int* pnLength);
+int DBReadDeviceLog(DBHANDLE hHandle, char** lppszLine, int* pnLength);
+int DBCloseGroupLog(DBHANDLE hHandle);
+int DBCloseDeviceLog(DBHANDLE hHandle);
 int DBConvDeviceKeyInGroup(const char* lpszDKey, const char* lpszNewDkey);
 
 #ifdef __cplusplus

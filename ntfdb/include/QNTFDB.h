@@ -129,6 +129,38 @@ QNTFDB_API int DBReadSendPolling(void* pollingRecord);
  * second 116 (128 bytes); -31 at the end. Own store context. */
 QNTFDB_API int DBReadLogPolling(void* pollingRecord);
 
+/* Reading the log. DBSetLogMode: mode 1 stops, mode 2 restarts the logging of every watch of
+ * the handle (own store context; -31 when the handle has no watch). DBOpenLogDB opens a
+ * reading for the handle's kind of entries between the from date and the to date
+ * ("%Y/%m/%d", null or "" for no bound) and writes the cursor text (at most 256 characters)
+ * into `cursor`, which must hold more than 256 bytes (else -3; *size is set to 257); -31 when
+ * the handle watches nothing. DBReadLogDB gives the next line and updates the cursor: 0, 100
+ * at the end (*size 0), -3 when the line does not fit (*size = its length plus one). The
+ * files stay open in the calling thread (with a store context made for it when it had none)
+ * until DBCloseLogDB, which ends every reading of the thread. Lines:
+ *   "DV": date,time,alert index,severity,group,group index,location,training level,code,
+ *         description,printer alert time
+ *   "GR": date,time,identity 1-5,the watch's text, then as "DV" from the alert index on
+ *   "CS": date,time,supply type,level in per cent of the maximum (-1 when unknown)
+ *   "PR": date,time,counter unit,life count */
+QNTFDB_API int DBSetLogMode(const char* handle, int mode);
+QNTFDB_API int DBOpenLogDB(const char* handle, const char* from, const char* to, char* cursor, int* size);
+QNTFDB_API int DBReadLogDB(char* cursor, char* buffer, int* size);
+QNTFDB_API int DBCloseLogDB(void);
+
+/* Maintenance (own store context): compaction of one file set each (no program may have it
+ * open: the "NtfDBCompact" protocol keeps them away), deletion of log entries by age and by
+ * size. DBDeleteSize measures the ntclog data file with its write-ahead log and, when the
+ * system record asks for it, writes each removed entry to the daily CSV files first. */
+QNTFDB_API int DBCompactCtl(void);
+QNTFDB_API int DBCompactDev(void);
+QNTFDB_API int DBCompactHdl(void);
+QNTFDB_API int DBCompactLog(void);
+QNTFDB_API int DBCompactSts(void);
+QNTFDB_API int DBCompactTo(void);
+QNTFDB_API int DBDeleteTerm(void);
+QNTFDB_API int DBDeleteSize(void);
+
 #ifdef __cplusplus
 }
 #endif

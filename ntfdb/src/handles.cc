@@ -9,10 +9,11 @@
 #include "frame.h"
 #include "qm/platform/clock.h"
 #include "qntpset.h"
+#include "controls.h"
 #include "records.h"
 
 namespace qm::ntfdb {
-namespace {
+
 
 // Offset of the running count in ntcdev that a handle of this kind is counted in.
 int CountOffset(HandleKind k) {
@@ -69,6 +70,8 @@ int FirstControlOfHandle(Table& ctl, const std::string& handle, Record& out) {
     }
     return kEnd;
 }
+
+namespace {
 
 // Walks the device's control records in index 2 order (both marks); `visit` returns false to
 // stop. Result 0, or a store failure.

@@ -26,6 +26,11 @@ constexpr int kHandlePrefix = 20, kDevicePrefix = 80;
 namespace logrec {
 constexpr int kTime = 4, kIdentity = 8, kKind = 84, kIndex = 88, kGroup = 100,
               kGroupIndex = 104, kCode = 112;
+// The rest of an entry; consumables keep supply type and maximum at 92 and 96, counters
+// their unit and life count there.
+constexpr int kSeverity = 92, kTraining = 96, kLocation = 108, kDescription = 116,
+              kDescriptionWidth = 256, kPrinterTime = 372, kLevel = 376, kDate = 380,
+              kTimeText = 392, kTextWidth = 12;
 }
 
 namespace to {
