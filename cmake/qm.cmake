@@ -3,8 +3,27 @@ include(GoogleTest)
 
 # qm_library(<name> SHARED|STATIC SOURCES ... [LINK ...]) — a deliverable library whose public
 # headers live in <dir>/include.
+#
+# Where things go in an installation root. The HTTP server runs every program of bin/ as a
+# CGI program (/cgi-bin/), so bin/ holds only the libraries and the programs meant for CGI;
+# every other program (tools, services, the server itself) goes to sbin/, which no alias
+# reaches, and finds the libraries through its run path.
+#   qm_install_target(name)  library -> bin/, program -> sbin/
+#   qm_install_cgi(name)     CGI program -> bin/
 function(qm_install_target name)
-  install(TARGETS ${name} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
+  get_target_property(type ${name} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/../bin")
+    install(TARGETS ${name} RUNTIME DESTINATION sbin)
+    # A root installed before the tools moved still has them in bin/, within the web's reach.
+    install(CODE "file(REMOVE \"\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:${name}>\")")
+  else()
+    install(TARGETS ${name} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
+  endif()
+endfunction()
+
+function(qm_install_cgi name)
+  install(TARGETS ${name} RUNTIME DESTINATION bin)
 endfunction()
 
 # qm_test(<name> SOURCES ... LINK ...) — one GoogleTest binary per library.

@@ -7,6 +7,7 @@ qm_fuzz_target(interpreter_compile_fuzz
 target_include_directories(interpreter_compile_fuzz PRIVATE ${QM_INTPR_SRC}
   ${PROJECT_SOURCE_DIR}/interpreter/include)
 qm_fuzz_target(interpreter_ber_fuzz
-  SOURCES interpreter/ber_fuzz.cc ${QM_INTPR_SRC}/ber_decode.cc ${QM_INTPR_SRC}/value.cc)
+  SOURCES interpreter/ber_fuzz.cc ${QM_INTPR_SRC}/ber_decode.cc ${QM_INTPR_SRC}/value.cc
+          ${PROJECT_SOURCE_DIR}/support/snmpgw/src/ber.cc)
 target_include_directories(interpreter_ber_fuzz PRIVATE ${QM_INTPR_SRC}
-  ${PROJECT_SOURCE_DIR}/interpreter/include)
+  ${PROJECT_SOURCE_DIR}/interpreter/include ${PROJECT_SOURCE_DIR}/support/snmpgw/include)

@@ -39,18 +39,18 @@ export QM_ROOT="$root"
 
 # Discovery searches only the listed loopback addresses: never the local segment, whose
 # broadcast would reach the machine's real network.
-"$root/bin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF >/dev/null
+"$root/sbin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF >/dev/null
 state="$root/run/printers"
 if [ "$printers" = 1 ]; then
   echo "== starting simulated printers =="
   trap 'scripts/printers.sh stop --state "$state" >/dev/null 2>&1 || true' EXIT
   scripts/printers.sh start --state "$state" --port "$snmp_port"
-  "$root/bin/qmreg" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
-  "$root/bin/qmconf" --root "$root" set \
+  "$root/sbin/qmreg" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
+  "$root/sbin/qmconf" --root "$root" set \
     QMC_BroadIPAdr6 127.0.0.11 QMC_BroadIPAdr7 127.0.0.12 QMC_BroadIPAdr8 127.0.0.13 \
     QMC_BroadIPAdr9 127.0.0.14 QMC_BroadIPAdr10 127.0.0.15 >/dev/null
   # Register them now, as the Discovery page would, so the printer list is filled at once.
-  "$root/bin/qmpage" --root "$root" LANGUAGE=en TEMPLATE=discover.htm \
+  "$root/sbin/qmpage" --root "$root" LANGUAGE=en TEMPLATE=discover.htm \
     | grep -o 'printer(s) found' >/dev/null || echo "run.sh: the first discovery found nothing" >&2
 fi
 
@@ -58,4 +58,4 @@ echo
 echo "  Printer management: http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=printers.htm"
 echo "  (Ctrl-C stops the server and the simulated printers)"
 echo
-"$root/bin/qmhttpd" --root "$root" --port "$port"
+"$root/sbin/qmhttpd" --root "$root" --port "$port"

@@ -42,6 +42,25 @@ std::optional<std::string> TargetPath(std::string_view root, std::string_view na
     return path;
 }
 
+std::optional<ImageTarget> ImagePath(std::string_view root, std::string_view name) {
+    if (!TargetPath(root, name)) return std::nullopt;
+    std::string rel(name);
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    ImageTarget t{platform::ToPosixPath(std::string(root)), {}, {}};
+    for (std::string_view piece : cgi::StringSplitter(rel, "/")) {
+        if (piece.empty()) continue;
+        if (piece.front() == '.') return std::nullopt;
+        if (!t.file.empty()) t.folder += (t.folder.empty() ? "" : "/") + t.file;
+        t.file = std::string(piece);
+    }
+    constexpr std::string_view kGif = ".gif";
+    if (t.file.size() <= kGif.size() ||
+        !cgi::EqualsNoCase(std::string_view(t.file).substr(t.file.size() - kGif.size()), kGif)) {
+        return std::nullopt;
+    }
+    return t;
+}
+
 std::optional<std::string> ReadInstallDirectory(const std::string& file) {
     std::FILE* f = std::fopen(file.c_str(), "r");
     if (!f) return std::nullopt;

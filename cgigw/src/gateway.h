@@ -22,6 +22,17 @@ inline constexpr std::size_t kMaxTargetPath = 259;
 // unknown (empty), or the path would pass 259 characters.
 std::optional<std::string> TargetPath(std::string_view root, std::string_view name);
 
+// An image file under the document root, as Qmcgipst may store or send it: `folder` (""
+// or "a/b") and `file` are relative to `root`.
+struct ImageTarget {
+    std::string root, folder, file;
+};
+
+// The image a client-given name means, or nullopt unless TargetPath accepts it, the name ends
+// in ".gif" (any case) and none of its pieces starts with "." (hidden files, such as the
+// server's authorization files, are never written or read).
+std::optional<ImageTarget> ImagePath(std::string_view root, std::string_view name);
+
 // The installation directory: the line after the first line holding "<!--" in the file, read
 // in pieces of at most 79 characters. nullopt when the file cannot be opened; "" when it has
 // no such line.

@@ -1,5 +1,9 @@
 // Image upload storage and download.
 //
+// Every file operation is anchored at the document root: the folders below it are opened one
+// by one with O_NOFOLLOW, and the file is reached relative to the last one, so neither a
+// symbolic link in the name nor one swapped in while we work leads out of the root.
+//
 // link() is the primitive: it publishes a complete file under a new name and fails with
 // EEXIST instead of replacing anything. When the upload sits on another file system, it is
 // first copied to a hidden file beside the target and that one is linked.
@@ -11,12 +15,39 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <random>
+
+#include "qm/cgi/splitter.h"
 
 namespace qm::cgigw {
 
 namespace {
 
 constexpr mode_t kPublished = 0644;  // the HTTP server serves these files to everyone
+
+// An open folder; -1 when the root is missing or a piece is missing, not a folder, or a link.
+class Folder {
+public:
+    explicit Folder(const ImageTarget& t) {
+        fd_ = ::open(t.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        for (std::string_view piece : cgi::StringSplitter(t.folder, "/")) {
+            if (fd_ < 0 || piece.empty()) continue;
+            int next = ::openat(fd_, std::string(piece).c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            ::close(fd_);
+            fd_ = next;
+        }
+    }
+    ~Folder() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Folder(const Folder&) = delete;
+    Folder& operator=(const Folder&) = delete;
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
 
 bool CopyInto(int from, int to) {
     char buf[64 * 1024];
@@ -35,13 +66,18 @@ bool CopyInto(int from, int to) {
     }
 }
 
-StoreResult CopyThenLink(const std::string& upload, const std::string& target) {
-    auto slash = target.rfind('/');
-    std::string hidden = (slash == std::string::npos ? std::string(".") : target.substr(0, slash)) +
-                         "/.qmcgipst-XXXXXX";
+StoreResult CopyThenLink(const std::string& upload, int folder, const std::string& name) {
     int src = ::open(upload.c_str(), O_RDONLY | O_CLOEXEC);
     if (src < 0) return StoreResult::kFailed;
-    int dst = ::mkostemp(hidden.data(), O_CLOEXEC);
+    std::random_device rd;
+    std::string hidden;
+    int dst = -1;
+    for (int attempt = 0; attempt < 100 && dst < 0; ++attempt) {
+        hidden = ".qmcgipst-" + std::to_string(rd());
+        dst = ::openat(folder, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0600);
+        if (dst < 0 && errno != EEXIST) break;
+    }
     if (dst < 0) {
         ::close(src);
         return StoreResult::kFailed;
@@ -51,18 +87,21 @@ StoreResult CopyThenLink(const std::string& upload, const std::string& target) {
     ok = ::close(dst) == 0 && ok;
     StoreResult result = StoreResult::kFailed;
     if (ok) {
-        if (::link(hidden.c_str(), target.c_str()) == 0) result = StoreResult::kStored;
+        if (::linkat(folder, hidden.c_str(), folder, name.c_str(), 0) == 0) result = StoreResult::kStored;
         else if (errno == EEXIST) result = StoreResult::kExists;
     }
-    ::unlink(hidden.c_str());
+    ::unlinkat(folder, hidden.c_str(), 0);
     return result;
 }
 
 }  // namespace
 
-StoreResult StoreUpload(const std::string& upload, const std::string& target) {
-    if (::link(upload.c_str(), target.c_str()) == 0) {
-        ::chmod(target.c_str(), kPublished);
+StoreResult StoreUpload(const std::string& upload, const ImageTarget& target) {
+    Folder folder(target);
+    if (folder.fd() < 0) return StoreResult::kFailed;
+    if (::linkat(AT_FDCWD, upload.c_str(), folder.fd(), target.file.c_str(), 0) == 0) {
+        // The upload is our own file; it has just one more name now.
+        ::chmod(upload.c_str(), kPublished);
         return StoreResult::kStored;
     }
     switch (errno) {
@@ -70,13 +109,15 @@ StoreResult StoreUpload(const std::string& upload, const std::string& target) {
         case EXDEV:
         case EPERM:  // file systems without hard links
         case EMLINK:
-        case EOPNOTSUPP: return CopyThenLink(upload, target);
+        case EOPNOTSUPP: return CopyThenLink(upload, folder.fd(), target.file);
         default: return StoreResult::kFailed;
     }
 }
 
-void SendFile(const std::string& path, std::FILE* out) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+void SendFile(const ImageTarget& target, std::FILE* out) {
+    Folder folder(target);
+    if (folder.fd() < 0) return;
+    int fd = ::openat(folder.fd(), target.file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {

@@ -58,7 +58,7 @@ int Run(std::FILE* out) {
     const char* image = g_request.PartTempFile("ImageFile");
 
     if (save && success && failure && canceled && image) {
-        auto target = qm::cgigw::TargetPath(root, save);
+        auto target = qm::cgigw::ImagePath(root, save);
         if (!target) {
             HtmlPage(out, {}, 2);
             return 0;
@@ -78,7 +78,7 @@ int Run(std::FILE* out) {
         return 0;
     }
     if (const char* get = g_request.GetValue("GetFileName")) {
-        auto target = qm::cgigw::TargetPath(root, get);
+        auto target = qm::cgigw::ImagePath(root, get);
         if (!target) {
             HtmlPage(out, {}, 2);
             return 0;

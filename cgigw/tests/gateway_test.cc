@@ -34,6 +34,22 @@ TEST(TargetPath, StaysUnderTheRoot) {
     EXPECT_FALSE(TargetPath("/" + root, std::string(18, 'n')).has_value());
 }
 
+TEST(ImagePath, OnlyVisibleGifFilesUnderTheRoot) {
+    auto t = ImagePath("/srv/htdocs", "BGImage\\00000000.gif");
+    ASSERT_TRUE(t.has_value());
+    EXPECT_EQ(t->root, "/srv/htdocs");
+    EXPECT_EQ(t->folder, "BGImage");
+    EXPECT_EQ(t->file, "00000000.gif");
+    t = ImagePath("/srv/htdocs", "a//b/c.Gif");
+    ASSERT_TRUE(t.has_value());
+    EXPECT_EQ(t->folder, "a/b");
+    EXPECT_EQ(ImagePath("/srv/htdocs", "top.gif")->folder, "");
+    for (const char* bad : {"a.txt", "a.gif/", "gif", ".gif", ".a.gif", "x/.h/a.gif", "./a.gif",
+                            "../a.gif", "/a.gif", "a.gif.exe", "a.gi"}) {
+        EXPECT_FALSE(ImagePath("/srv/htdocs", bad).has_value()) << bad;
+    }
+}
+
 TEST(InstallData, TakesTheLineAfterTheMarker) {
     qm::testing::TempRoot root;
     std::string file = root / "InstallData.txt";

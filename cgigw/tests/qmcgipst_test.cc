@@ -125,9 +125,43 @@ TEST_F(Qmcgipst, NamesOutsideTheDocumentRootAreRefused) {
     EXPECT_EQ(FilesInWork(), 0u);
 }
 
+TEST_F(Qmcgipst, OnlyVisibleGifNamesAreStoredOrSent) {
+    std::ofstream(docroot_ + "/.qmauth") << "admin:secret";
+    std::ofstream(docroot_ + "/index.html") << "<html>";
+    fs::create_directories(docroot_ + "/.private");
+    std::ofstream(docroot_ + "/.private/p.gif") << "private";
+    for (const char* name : {"img/a.html", "img/a.gif.sh", "a", "index.html", ".qmauth",
+                             "img/.a.gif", ".gif", ".private/p.gif", "img/./a.gif"}) {
+        EXPECT_EQ(Upload(name, "image/gif").output, kNoVariables) << name;
+        EXPECT_EQ(Get(std::string("GetFileName=") + name).output, kNoVariables) << name;
+    }
+    EXPECT_FALSE(fs::exists(docroot_ + "/img/a.html"));
+    EXPECT_FALSE(fs::exists(docroot_ + "/img/.a.gif"));
+    EXPECT_EQ(FilesInWork(), 0u);
+    // The suffix is compared without case, as the type is.
+    EXPECT_EQ(Upload("img/UPPER.GIF", "image/gif").output, Redirect("/ok.htm"));
+    EXPECT_EQ(Slurp(docroot_ + "/img/UPPER.GIF"), gif_);
+}
+
+TEST_F(Qmcgipst, SymbolicLinksNeverLeadOutOfTheRoot) {
+    fs::create_directories(root_ / "outside");
+    std::ofstream(root_ / "outside/secret.gif") << "secret";
+    fs::create_directory_symlink(root_ / "outside", docroot_ + "/out");
+    fs::create_symlink(root_ / "outside/secret.gif", docroot_ + "/img/secret.gif");
+    EXPECT_EQ(Upload("out/new.gif", "image/gif").output, Redirect("/fail.htm"));
+    EXPECT_FALSE(fs::exists(root_ / "outside/new.gif"));
+    EXPECT_EQ(Get("GetFileName=out/secret.gif").output, kImageHead);
+    EXPECT_EQ(Get("GetFileName=img/secret.gif").output, kImageHead);
+    // A link in the target's place is not replaced, and nothing is written through it.
+    EXPECT_EQ(Upload("img/secret.gif", "image/gif").output, Redirect("/cancel.htm"));
+    EXPECT_EQ(Slurp(root_ / "outside/secret.gif"), "secret");
+    EXPECT_EQ(FilesInWork(), 0u);
+}
+
 TEST_F(Qmcgipst, MissingPiecesGiveTheirPages) {
     EXPECT_EQ(Get("GetFileName=img/none.gif").output, kImageHead) << "missing file: empty body";
-    EXPECT_EQ(Get("GetFileName=img").output, kImageHead) << "a folder is no image";
+    fs::create_directories(docroot_ + "/img/folder.gif");
+    EXPECT_EQ(Get("GetFileName=img/folder.gif").output, kImageHead) << "a folder is no image";
     EXPECT_EQ(Get("Other=1").output, kNoVariables);
     EXPECT_EQ(Get("").output,
               kPageHead + "</HEAD>\nQmcgipst Error: Failed to get the cgi data.<br>\n</HTML>\n");

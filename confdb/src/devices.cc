@@ -209,13 +209,17 @@ extern "C" int DBConvDeviceKeyChannelInfo(const char* lpszDKey, const char* lpsz
     DeviceKey oldKey(lpszDKey), newKey(lpszNewDkey);
     const bool same = std::memcmp(oldKey.bytes, newKey.bytes, kKeyBytes) == 0;
     unsigned char rec[kChannelLength];
+    // The source is checked first: without it the call fails and the target keeps its record.
+    if (r == 0) r = s->EQLREC(f.index(1), oldKey.bytes, rec);
     // Moving a key onto itself must not delete the record it would then move.
     if (r == 0 && !same) {
-        r = s->EQLREC(f.index(1), newKey.bytes, rec);
+        unsigned char target[kChannelLength];
+        r = s->EQLREC(f.index(1), newKey.bytes, target);
         if (r == 0) r = s->DELREC(f.data());
         else if (r == ISAM_END) r = 0;
+        // The lookup of the target made it current; the source must be current again.
+        if (r == 0) r = s->EQLREC(f.index(1), oldKey.bytes, rec);
     }
-    if (r == 0) r = s->EQLREC(f.index(1), oldKey.bytes, rec);
     if (r == 0 && !same) {
         PutText(rec + kKeyOffset, kKeyWidth, lpszNewDkey);
         r = s->RWTREC(f.data(), rec);

@@ -41,16 +41,25 @@ void NewGroup(unsigned char* rec, uint32_t number, const char* name) {
 
 }  // namespace
 
+// Adds the root group when the file lacks it: a new file, a creator that stopped between
+// making the file and adding the root, or a deleted root. "Already there" counts as done, as
+// another caller may be adding it at the same moment.
+int EnsureRoot(File& f) {
+    std::vector<unsigned char> rec(kGroupLength);
+    int r = GroupByNumber(f, 0, rec.data());
+    if (r != ISAM_END) return r;
+    NewGroup(rec.data(), 0, kAllDevices);
+    std::string image = std::string("BGImage") + "/" + "00000000" + ".gif";
+    PutText(rec.data() + 439, 128, image.c_str());
+    r = f.store().ADDREC(f.data(), rec.data());
+    return r == ISAM_KEY_DUPLICATE ? 0 : r;
+}
+
 int OpenGroups(File& f, bool createRoot) {
     if (!createRoot) return f.Open();
     bool created = false;
     int r = f.OpenOrCreate(created);
-    if (r != 0 || !created) return r;
-    std::vector<unsigned char> rec(kGroupLength);
-    NewGroup(rec.data(), 0, kAllDevices);
-    std::string image = std::string("BGImage") + "/" + "00000000" + ".gif";
-    PutText(rec.data() + 439, 128, image.c_str());
-    return f.store().ADDREC(f.data(), rec.data());
+    return r == 0 ? EnsureRoot(f) : r;
 }
 
 NumberKey::NumberKey(File& f, int k, uint32_t first, uint32_t second, bool withSecond) {
@@ -128,6 +137,19 @@ int DeleteSet(File& f, uint32_t group) {
     while (r == 0) {
         r = s.DELREC(f.data());
         if (r == 0) r = s.NXTSET(f.index(1), rec.data());
+    }
+    return r == ISAM_END ? 0 : r;
+}
+
+// Deletes the entries that name `group` as a child. Group numbers are taken again after the
+// highest one is deleted, so a stale link would put the next new group under the old parents.
+int DeleteChildLinks(File& f, uint32_t group) {
+    const StoreApi& s = f.store();
+    unsigned char rec[kSubGroupLength];
+    int r = s.FRSREC(f.index(1), rec);
+    while (r == 0) {
+        if (GetNumber(rec + 8) == group) r = s.DELREC(f.data());
+        if (r == 0) r = s.NXTREC(f.index(1), rec);
     }
     return r == ISAM_END ? 0 : r;
 }
@@ -213,6 +235,8 @@ extern "C" int DBCreateGroupInfo(const char* lpszGroup) {
     int r = OpenGroups(f, false);
     // The lock keeps two creators in different processes from taking the same number.
     if (r == 0) r = f.Lock();
+    // A file without its root would otherwise refuse every new group (no last record).
+    if (r == 0) r = EnsureRoot(f);
     GroupRecord last, rec;
     if (r == 0) r = s->LSTREC(f.index(1), last.data());
     if (r == 0) {
@@ -250,6 +274,7 @@ extern "C" int DBDeleteGroupInfo(const char* lpszGroup) {
         if (r == ISAM_FILE_MISSING) continue;
         if (r == 0) r = f.Lock();
         if (r == 0) r = DeleteSet(f, number);
+        if (r == 0 && id == FileId::SubGroup) r = DeleteChildLinks(f, number);
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
         FAIL_ON("DBDeleteGroupInfo", r);

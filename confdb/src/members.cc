@@ -422,7 +422,8 @@ extern "C" int DBConvDeviceKeyInGroup(const char* lpszDKey, const char* lpszNewD
         unsigned char key[68] = {};
         std::memcpy(key, lpszDKey, strnlen(lpszDKey, 64));
         unsigned char entry[kDevListLength];
-        r = s->FRSSET(f.index(3), key, entry, 63);
+        // The whole 64-byte key: keys that differ only in their last character are others.
+        r = s->FRSSET(f.index(3), key, entry, 64);
         while (r == 0) {
             PutText(entry + kMemberKeyOffset, kMemberKeyWidth, lpszNewDkey);
             r = s->RWTREC(f.data(), entry);

@@ -23,18 +23,31 @@ void MakeRecord(unsigned char* rec, const char* item, const char* value) {
     PutText(rec + kValueOffset, kValueWidth, value);
 }
 
+// Adds every initial record that is missing. "Already there" counts as seeded: another
+// process may be seeding the same new file at this moment, or a writer may have stored one of
+// the items between the file's creation and its seeding; its value is kept.
+int SeedSettings(File& f) {
+    unsigned char rec[kConfigLength];
+    for (const auto& [item, value] : kInitial) {
+        MakeRecord(rec, item, value);
+        int r = f.store().ADDREC(f.data(), rec);
+        if (r != 0 && r != ISAM_KEY_DUPLICATE) return r;
+    }
+    return 0;
+}
+
+bool IsInitialItem(const char* item) {
+    for (const auto& initial : kInitial)
+        if (std::strcmp(initial[0], item) == 0) return true;
+    return false;
+}
+
 // Opens the settings file, creating and seeding it when it does not exist yet.
 int OpenSettings(File& f) {
     bool created = false;
     int r = f.OpenOrCreate(created);
     if (r != 0 || !created) return r;
-    unsigned char rec[kConfigLength];
-    for (const auto& [item, value] : kInitial) {
-        MakeRecord(rec, item, value);
-        r = f.store().ADDREC(f.data(), rec);
-        if (r != 0) return r;
-    }
-    return 0;
+    return SeedSettings(f);
 }
 
 }  // namespace
@@ -92,6 +105,10 @@ extern "C" int DBReadQMInfo(const char* Item, char* Data) {
     if (r == 0) {
         std::memcpy(key, Item, std::strlen(Item));
         r = s->EQLREC(f.index(1), key, rec);
+        // An initial item is missing only when the seeding of a new file was cut short (a
+        // crash, or a reader that came between creation and seeding): finish it now.
+        if (r == ISAM_END && IsInitialItem(Item) && (r = SeedSettings(f)) == 0)
+            r = s->EQLREC(f.index(1), key, rec);
         if (r == 0) {
             GetText(Data, rec + kValueOffset, kValueWidth);
         } else if (r == ISAM_END) {

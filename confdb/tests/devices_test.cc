@@ -100,6 +100,12 @@ TEST_F(Devices, ChannelMovesToANewKey) {
     ASSERT_EQ(DBReadChannelInfo("old", out, &size), 0);
     EXPECT_EQ(size, 0);
     EXPECT_EQ(DBConvDeviceKeyChannelInfo("absent", "x"), -1);
+    // A move from a key without a record fails before it touches the target's record.
+    ASSERT_EQ(DBWriteChannelInfo("kept", b, 1), 0);
+    EXPECT_EQ(DBConvDeviceKeyChannelInfo("absent", "kept"), -1);
+    ASSERT_EQ(DBReadChannelInfo("kept", out, &size), 0);
+    ASSERT_EQ(size, 1);
+    EXPECT_EQ(out[0], 9);
     // Onto itself keeps the record.
     ASSERT_EQ(DBConvDeviceKeyChannelInfo("new", "new"), 0);
     ASSERT_EQ(DBReadChannelInfo("new", out, &size), 0);

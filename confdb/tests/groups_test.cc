@@ -108,27 +108,47 @@ TEST_F(Groups, SubGroupEntriesAddOnceAndRemove) {
     EXPECT_EQ(DBReadSubGroupNameList("Nobody", &n, nullptr), -1);
 }
 
-TEST_F(Groups, DeletingAGroupRemovesItsEntriesButNotThoseNamingIt) {
+TEST_F(Groups, DeletingAGroupRemovesItsEntriesAndTheLinksToIt) {
     GroupNames();
     for (const char* g : {"A", "B", "C"}) ASSERT_EQ(DBCreateGroupInfo(g), 0);
     ASSERT_EQ(DBWriteSubGroupInGroup("B", "A"), 0);
     ASSERT_EQ(DBWriteSubGroupInGroup("A", "C"), 0);
+    ASSERT_EQ(DBWriteSubGroupInGroup("B", "C"), 0);
     DBHANDLE h = DBOpenDeviceKeyInGroup("A");
     ASSERT_EQ(DBWriteDeviceKeyInGroup(h, "dev1"), 0);
     DBCloseDeviceKeyInGroup(h);
     ASSERT_EQ(DBDeleteGroupInfo("A"), 0);
     EXPECT_EQ(GroupNames(), (std::vector<std::string>{"All Devices", "B", "C"}));
-    // B still names the deleted A: counting sees it, copying fails.
-    int n = 0;
-    ASSERT_EQ(DBReadSubGroupNameList("B", &n, nullptr), 0);
-    EXPECT_EQ(n, 1);
-    Names one(1);
-    EXPECT_EQ(DBReadSubGroupNameList("B", &n, one.data()), -1);
-    // A re-created A gets a new number, so it inherits neither entries nor members.
+    EXPECT_EQ(Subs("B"), std::vector<std::string>{"C"}) << "B no longer names the deleted A";
+    // A re-created A inherits neither entries nor members.
     ASSERT_EQ(DBCreateGroupInfo("A"), 0);
     EXPECT_EQ(MembersOf("A"), std::vector<std::string>{});
     EXPECT_EQ(Subs("A"), std::vector<std::string>{});
     EXPECT_EQ(DBDeleteGroupInfo("Nobody"), -1);
+}
+
+TEST_F(Groups, ANumberTakenAgainDoesNotInheritTheOldParents) {
+    GroupNames();
+    for (const char* g : {"Parent", "Last"}) ASSERT_EQ(DBCreateGroupInfo(g), 0);
+    ASSERT_EQ(DBWriteSubGroupInGroup("Parent", "Last"), 0);
+    ASSERT_EQ(DBDeleteGroupInfo("Last"), 0);
+    // The highest number is free again and the next group takes it.
+    ASSERT_EQ(DBCreateGroupInfo("Newcomer"), 0);
+    EXPECT_EQ(ReadGroup("Newcomer", "GRP_GROUPKEY"), "00000002");
+    EXPECT_EQ(Subs("Parent"), std::vector<std::string>{});
+    EXPECT_EQ(Candidates("Newcomer"), std::vector<std::string>{"Parent"});
+}
+
+TEST_F(Groups, AMissingRootIsRestored) {
+    GroupNames();
+    // A group file without its root: the state a creator that stopped half-way leaves.
+    ASSERT_EQ(DBDeleteGroupInfo("All Devices"), 0);
+    ASSERT_EQ(DBCreateGroupInfo("First"), 0) << "the root comes back before numbering";
+    EXPECT_EQ(GroupNames(), (std::vector<std::string>{"All Devices", "First"}));
+    EXPECT_EQ(ReadGroup("All Devices", "GRP_BGImageFile"), "BGImage/00000000.gif");
+    EXPECT_EQ(ReadGroup("First", "GRP_GROUPKEY"), "00000001");
+    ASSERT_EQ(DBDeleteGroupInfo("All Devices"), 0);
+    EXPECT_EQ(GroupNames(), (std::vector<std::string>{"All Devices", "First"}));
 }
 
 TEST_F(Groups, CandidatesExcludeRootSelfDirectChildrenAndAncestors) {

@@ -92,6 +92,15 @@ TEST_F(MemberLists, RenameReachesEveryGroup) {
     EXPECT_EQ(DBConvDeviceKeyInGroup(nullptr, "a"), -1);
 }
 
+TEST_F(MemberLists, RenameOfAFullLengthKeyLeavesKeysDifferingInTheLastCharacter) {
+    const std::string a = std::string(63, 'k') + "a", b = std::string(63, 'k') + "b";
+    WriteAll("Lab", {a, b});
+    WriteAll(nullptr, {b, a});
+    ASSERT_EQ(DBConvDeviceKeyInGroup(a.c_str(), "renamed"), 0);
+    EXPECT_EQ(MembersOf("Lab"), (std::vector<std::string>{"renamed", b}));
+    EXPECT_EQ(MembersOf(nullptr), (std::vector<std::string>{b, "renamed"}));
+}
+
 TEST_F(MemberLists, AllDevicesIsRewrittenAsAWhole) {
     WriteAll(nullptr, {"old1", "old2"});
     WriteAll("Lab", {"old1"});

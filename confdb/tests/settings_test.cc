@@ -1,5 +1,7 @@
 // System settings: the file made on first use with its initial records, writes, limits, traces.
 #include "dbtest.h"
+#include "qm/platform/library.h"
+#include "qmisam.h"
 
 using namespace dbtest;
 
@@ -67,6 +69,37 @@ TEST_F(Settings, ABrokenFileIsAFailureNotAnEmptyValue) {
     EXPECT_EQ(DBReadQMInfo("QMC_MaxLogSize", data), -1);
     EXPECT_EQ(DBWriteQMInfo("QMC_MaxLogSize", "1"), -1);
     EXPECT_NE(Trace().find("QMDBMGR: DBReadQMInfo[ER_OUT] nRet="), std::string::npos);
+}
+
+// A settings file that was created but whose seeding never ran to its end: the creator
+// stopped, or another caller stored an item first. Made here through the store itself.
+void MakeUnseededSettings(const char* item, const char* value) {
+    auto store = qm::platform::LoadLibraryByName("ctreestd");
+    ASSERT_NE(store, nullptr);
+    auto creifil = reinterpret_cast<int (*)(IsamFileSet*)>(qm::platform::LibrarySymbol(store, "CREIFIL"));
+    auto clifil = reinterpret_cast<int (*)(IsamFileSet*)>(qm::platform::LibrarySymbol(store, "CLIFIL"));
+    auto addrec = reinterpret_cast<int (*)(int, const void*)>(qm::platform::LibrarySymbol(store, "ADDREC"));
+    ASSERT_TRUE(creifil && clifil && addrec);
+    const IsamSegment seg[] = {{4, 127, ISAM_SEG_TEXT}};
+    const IsamIndex idx[] = {{"..\\conf\\QMCONFIG.idx", 127, 0, 0, 1, seg}};
+    IsamFileSet def = {"..\\conf\\QMCONFIG", -1, 388, 4096, 0, 1, idx};
+    ASSERT_EQ(creifil(&def), 0);
+    unsigned char rec[388] = {};
+    std::strcpy(reinterpret_cast<char*>(rec + 4), item);
+    std::strcpy(reinterpret_cast<char*>(rec + 132), value);
+    ASSERT_EQ(addrec(def.dataFileNumber, rec), 0);
+    ASSERT_EQ(clifil(&def), 0);
+    qm::platform::FreeLibraryHandle(store);
+}
+
+TEST_F(Settings, CutShortSeedingIsFinishedAndKeepsStoredValues) {
+    MakeUnseededSettings("QMC_BroadIPLocal", "OFF");
+    EXPECT_EQ(ReadQM("QMC_MaxLogSize"), "524288");
+    EXPECT_EQ(ReadQM("QMC_AllDeviceGroup"), "All Devices");
+    EXPECT_EQ(ReadQM("QMC_BroadIPLocal"), "OFF") << "a value stored before the seeding stays";
+    EXPECT_EQ(ReadQM("QMC_NeverStored"), "");
+    ASSERT_EQ(DBWriteQMInfo("QMC_LogEffective", "7"), 0);
+    EXPECT_EQ(ReadQM("QMC_LogEffective"), "7");
 }
 
 }  // namespace

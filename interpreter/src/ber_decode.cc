@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "qm/snmp/ber.h"
+
 namespace qm::intpr {
 
 namespace {
@@ -73,29 +75,27 @@ bool DecodeElement(const Tlv& tlv, Value& v) {
     const auto& c = tlv.content;
     switch (tlv.tag) {
         case kTagInteger: {
-            if (c.empty()) {
-                v = Value::Integer(0);
-                return true;
+            // 1 to 4 bytes, two's complement; no content is 0, more than 4 bytes NULL.
+            int32_t n = 0;
+            switch (qm::snmp::DecodeInt32(c, &n)) {
+                case qm::snmp::BerStatus::kOk: v = Value::Integer(n); break;
+                case qm::snmp::BerStatus::kBadValue: v = Value::Integer(0); break;
+                default: v = Value::Null(); break;
             }
-            if (c.size() > 4) {
-                v = Value::Null();
-                return true;
-            }
-            uint32_t n = (c[0] & 0x80) ? 0xFFFFFFFFu : 0u;
-            for (uint8_t b : c) n = (n << 8) | b;
-            v = Value::Integer(static_cast<int32_t>(n));
             return true;
         }
         case kCounter:
         case kGauge:
         case kTimeTicks: {
-            if (c.size() > 4) {
-                v = Value::Null();
-                return true;
-            }
+            // Unsigned, wrapping to negative from 2^31 as 32-bit values do. Agents put a zero
+            // byte before a value whose top bit is set, so five bytes with a leading zero are
+            // a 32-bit value like any other (an uptime past 248 days, a large counter).
             uint32_t n = 0;
-            for (uint8_t b : c) n = (n << 8) | b;
-            v = Value::Integer(static_cast<int32_t>(n));
+            switch (qm::snmp::DecodeUint32(c, &n)) {
+                case qm::snmp::BerStatus::kOk: v = Value::Integer(static_cast<int32_t>(n)); break;
+                case qm::snmp::BerStatus::kBadValue: v = Value::Integer(0); break;
+                default: v = Value::Null(); break;
+            }
             return true;
         }
         case kTagOid: {

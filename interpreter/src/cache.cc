@@ -215,10 +215,36 @@ bool ReadName(PageContext& context, const char* variable, std::string& value) {
     std::string scratch;
     value.assign(TextForm(*v, scratch));
     if (!IsPlainName(value)) {
-        context.output.Error({}, value, Msg::NotFound);
+        // The value came from the network: the line names the variable, never echoes it.
+        context.output.Error({}, variable, Msg::NotFound);
         return false;
     }
     return true;
+}
+
+// Only a language that has its own template folder gets a cache folder: the value comes from the
+// network, and a folder (and compiled copies of the common templates) per value would let any
+// client fill the disk.
+bool IsInstalledLanguage(std::string_view language) {
+    struct stat st{};
+    const std::string path = qm::platform::ToPosixPath("..\\html\\" + std::string(language));
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A page for a language without a folder of its own: compiled in memory for this request only
+// (its templates can only come from html/common).
+PageImage CompileUncached(PageContext& context, std::string_view language, std::string_view name) {
+    auto built = std::make_shared<std::string>();
+    AppendRecord(*built, QM_REC_HEADER, QM_PAGE_MARK_SEALED);
+    const std::string lang(language);
+    Compiler compiler(
+        [&lang](std::string_view file, std::string& content) {
+            Fd fd(OpenTemplate(lang, file));
+            return fd.ok() && ReadAll(fd.get(), content);
+        },
+        context.output);
+    if (!compiler.CompileTemplate(name, *built)) return nullptr;
+    return built;
 }
 
 }  // namespace
@@ -226,12 +252,19 @@ bool ReadName(PageContext& context, const char* variable, std::string& value) {
 bool IsPlainName(std::string_view name) {
     // A leading dot is refused too: hidden files, and the cache's own files under construction.
     if (name.empty() || name.front() == '.' || name.find("..") != std::string_view::npos) return false;
-    return name.find_first_of(std::string_view("/\\:\0", 4)) == std::string_view::npos;
+    for (const char c : name) {
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        c == '.' || c == '_' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
 }
 
 PageImage ObtainCompiledPage(PageContext& context) {
     std::string language, name;
     if (!ReadName(context, "$LANGUAGE", language) || !ReadName(context, "$TEMPLATE", name)) return nullptr;
+
+    if (!IsInstalledLanguage(language)) return CompileUncached(context, language, name);
 
     const std::string cacheWindows = "..\\cache\\" + language + "\\" + name;
     const std::string cachePath = qm::platform::ToPosixPath(cacheWindows);

@@ -5,9 +5,12 @@
 
 #include <cstring>
 
+#include <algorithm>
 #include <vector>
 
+#include "page_reader.h"
 #include "record_writer.h"
+#include "utf8.h"
 
 namespace qm::intpr {
 
@@ -26,17 +29,21 @@ std::string_view SkipSpace(std::string_view s) {
 bool IsPrintable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
 
 // Splits a directive into words. A quoted word runs to its closing quote (\" and \\ do not
-// close it) and keeps its quotes; a byte that is not printable ASCII carries the next byte
-// with it, as the lead byte of a two-byte character does.
+// close it) and keeps its quotes; in text that is not valid UTF-8 (Shift-JIS) a byte that is not
+// printable ASCII carries the next byte with it, as the lead byte of a two-byte character does.
+// A UTF-8 character never contains an ASCII byte, so there every byte stands alone.
 std::vector<std::string_view> DirectiveWords(std::string_view body) {
     std::vector<std::string_view> words;
+    const bool twoByte = !IsValidUtf8(body);
     size_t i = 0;
     while (i < body.size()) {
         while (i < body.size() && IsSpace(body[i])) ++i;
         if (i >= body.size()) break;
         const size_t start = i;
         auto step = [&](size_t at) {
-            if (!IsPrintable(static_cast<unsigned char>(body[at])) && at + 1 < body.size()) return size_t{2};
+            if (twoByte && !IsPrintable(static_cast<unsigned char>(body[at])) && at + 1 < body.size()) {
+                return size_t{2};
+            }
             return size_t{1};
         };
         if (body[i] == '"') {
@@ -103,7 +110,7 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
                 out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
                 return false;
             }
-            if (!CompileTag(name, SkipSpace(substituted), depth, page)) return false;
+            if (!CompileTag(name, text, p - close - 2, SkipSpace(substituted), depth, page)) return false;
             continue;
         }
         if (StartsWithCommentTag(chunk)) {
@@ -126,6 +133,12 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
             out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
             return false;
         }
+        // Macros can make a text longer than one record may be; the executor would refuse the
+        // record and end the page without a word, so the template is refused here instead.
+        if (substituted.size() > QM_RECORD_MAX_DATA) {
+            out_.Error(WhereIs(name, text, p), {}, Msg::TooLong);
+            return false;
+        }
         AppendRecord(page, QM_REC_TEXT, substituted);
         if (page.size() > limits_.maxPage) {
             out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
@@ -136,13 +149,47 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
     return true;
 }
 
-bool Compiler::CompileTag(std::string_view name, std::string_view body, int depth, std::string& page) {
+std::string Compiler::WhereIs(std::string_view name, std::string_view text, size_t at) {
+    const auto line = std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(std::min(at, text.size())), '\n') + 1;
+    return std::string(name) + " line " + std::to_string(line);
+}
+
+bool Compiler::CompileTag(std::string_view name, std::string_view text, size_t at,
+                          std::string_view body, int depth, std::string& page) {
     if (body.empty()) return true;
     if (body.front() == '#') return CompileDirective(name, body, depth, page);
     std::string records;
-    if (!CompileStatement(body, records)) {
-        out_.Error(name, body, Msg::SyntaxError);
-        return false;
+    switch (CompileStatement(body, records, limits_.maxExpressionDepth)) {
+        case StatementResult::Ok: break;
+        case StatementResult::SyntaxError: out_.Error(name, body, Msg::SyntaxError); return false;
+        case StatementResult::TooDeep: out_.Error(WhereIs(name, text, at), body, Msg::TooDeep); return false;
+    }
+    // Every record must be one the executor reads: macros can make a literal or a name longer.
+    PageReader reader(records);
+    for (Record r; reader.position() < records.size();) {
+        if (reader.Read(r) == 0) {
+            out_.Error(WhereIs(name, text, at), body, Msg::TooLong);
+            return false;
+        }
+    }
+    // Blocks nest across tags (and included files); the executor runs them recursively, so
+    // their depth is bounded here, where the error can name the line.
+    switch (records.empty() ? 0 : records[0]) {
+        case QM_REC_IF:
+        case QM_REC_WHILE:
+        case QM_REC_SWITCH:
+            if (++blockDepth_ > limits_.maxBlockDepth) {
+                out_.Error(WhereIs(name, text, at), body, Msg::TooDeep);
+                return false;
+            }
+            break;
+        case QM_REC_ENDIF:
+        case QM_REC_ENDWHILE:
+        case QM_REC_ENDSWITCH:
+            // Unbalanced blocks are the executor's to report; only the depth matters here.
+            if (blockDepth_ > 0) --blockDepth_;
+            break;
+        default: break;
     }
     page.append(records);
     if (page.size() > limits_.maxPage) {

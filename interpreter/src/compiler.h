@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "macros.h"
+#include "qmintpr/page_record.h"
 #include "output.h"
 
 namespace qm::intpr {
@@ -20,6 +21,8 @@ struct CompileLimits {
     size_t maxMacros = 1024;          // #DEFINEs per compile run
     size_t maxText = 1u << 20;        // bytes of one substituted text or tag body
     size_t maxPage = 64u << 20;       // bytes of compiled records
+    int maxBlockDepth = QM_PAGE_MAX_BLOCK_DEPTH;            // open IF/WHILE/SWITCH blocks
+    int maxExpressionDepth = QM_PAGE_MAX_EXPRESSION_DEPTH;  // expressions inside expressions
 };
 // Together these bound the work of one compile, whatever the template: every text is
 // substituted by at most maxMacros macros and never grows past maxText.
@@ -35,7 +38,11 @@ public:
 
 private:
     bool CompileText(std::string_view name, std::string_view text, int depth, std::string& page);
-    bool CompileTag(std::string_view name, std::string_view body, int depth, std::string& page);
+    // `text` and `at` locate the tag in its file, for the error lines that name its line.
+    bool CompileTag(std::string_view name, std::string_view text, size_t at, std::string_view body,
+                    int depth, std::string& page);
+    // "<name> line <n>" for the tag or text that starts at `at`.
+    static std::string WhereIs(std::string_view name, std::string_view text, size_t at);
     bool CompileDirective(std::string_view name, std::string_view body, int depth, std::string& page);
     bool CompileInclude(std::string_view including, std::string_view body, std::string_view file,
                         int depth, std::string& page);
@@ -45,10 +52,15 @@ private:
     CompileLimits limits_;
     MacroList macros_;
     int includes_ = 0;
+    int blockDepth_ = 0;  // blocks opened and not yet closed, over the whole run
 };
 
+enum class StatementResult { Ok, SyntaxError, TooDeep };
+
 // Translates one statement tag body (already substituted, leading white space skipped) into
-// records appended to `records`; false on a syntax error.
-bool CompileStatement(std::string_view body, std::string& records);
+// records appended to `records`. Expressions nested deeper than `maxExpressionDepth` are
+// TooDeep.
+StatementResult CompileStatement(std::string_view body, std::string& records,
+                                 int maxExpressionDepth = QM_PAGE_MAX_EXPRESSION_DEPTH);
 
 }  // namespace qm::intpr

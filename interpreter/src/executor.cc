@@ -108,6 +108,20 @@ std::string HexBytes(std::string_view s) {
     return out;
 }
 
+// Counts one level of nesting for as long as it lives; `ok()` is false past the limit.
+class DepthGuard {
+public:
+    DepthGuard(int& depth, int limit) : depth_(depth), ok_(++depth_ <= limit) {}
+    ~DepthGuard() { --depth_; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    int& depth_;
+    bool ok_;
+};
+
 class Executor {
 public:
     Executor(PageContext& context, std::string_view page) : ctx_(context), in_(page) {}
@@ -184,6 +198,19 @@ private:
     PageReader in_;
     std::string scratch_;
     std::array<Slot, kSlots> slots_{};
+    // Blocks and expressions run recursively. The compiler never nests deeper than these
+    // limits; a page that does (a damaged or foreign cache file) is refused, not run into the
+    // end of the stack.
+    int blockDepth_ = 0;
+    int expressionDepth_ = 0;
+    bool TooDeep(DepthGuard& guard, int line) {
+        if (guard.ok()) return false;
+        QbTrace(QB_TRACE_ERROR, kModule, line, "QMINTPR: Nesting Too Deep");
+        if (!reportedDepth_) out().Error({}, {}, Msg::TooDeep);
+        reportedDepth_ = true;
+        return true;
+    }
+    bool reportedDepth_ = false;
     Value assigned_;
     Value dropped_;
     Value condition_;  // a block's condition is tested before anything inside the block runs
@@ -227,6 +254,8 @@ bool Executor::ExecuteStatement(char& stop) {
 }
 
 bool Executor::If() {
+    DepthGuard depth(blockDepth_, QM_PAGE_MAX_BLOCK_DEPTH);
+    if (TooDeep(depth, __LINE__)) return false;
     if (Expression(condition_) != Eval::Value) return false;
     char stop;
     if (Truth(condition_)) {
@@ -255,6 +284,8 @@ bool Executor::If() {
 }
 
 bool Executor::While() {
+    DepthGuard depth(blockDepth_, QM_PAGE_MAX_BLOCK_DEPTH);
+    if (TooDeep(depth, __LINE__)) return false;
     const size_t condition = in_.position();
     for (;;) {
         in_.Seek(condition);
@@ -291,6 +322,8 @@ bool Executor::ReadCaseLiteral(Value& literal) {
 }
 
 bool Executor::Switch() {
+    DepthGuard depth(blockDepth_, QM_PAGE_MAX_BLOCK_DEPTH);
+    if (TooDeep(depth, __LINE__)) return false;
     Value selector;
     if (Expression(selector) != Eval::Value) return false;
     for (bool matched = false; !matched;) {
@@ -357,6 +390,8 @@ bool Executor::SkipStatement(char& stop) {
 }
 
 bool Executor::SkipBlock(char code) {
+    DepthGuard depth(blockDepth_, QM_PAGE_MAX_BLOCK_DEPTH);
+    if (TooDeep(depth, __LINE__)) return false;
     if (SkipExpression() != Eval::Value) return false;
     char stop = SkipStatements();
     Record r;
@@ -421,6 +456,8 @@ bool Executor::SkipVariable() {
 }
 
 Eval Executor::SkipExpression() {
+    DepthGuard depth(expressionDepth_, QM_PAGE_MAX_EXPRESSION_DEPTH);
+    if (TooDeep(depth, __LINE__)) return Eval::Fail;
     for (bool first = true;; first = false) {
         Record r;
         const char code = in_.Read(r);
@@ -469,6 +506,8 @@ bool IntegerFastPath(char op, Value& acc, int32_t r) {
 }
 
 Eval Executor::Expression(Value& dst) {
+    DepthGuard depth(expressionDepth_, QM_PAGE_MAX_EXPRESSION_DEPTH);
+    if (TooDeep(depth, __LINE__)) return Eval::Fail;
     // The destination is a fresh temporary of the caller, so it serves as the accumulator.
     const Eval first = Operand(dst);
     if (first != Eval::Value) return first;

@@ -18,7 +18,11 @@ QmTagFunction TagLibrary::Function(std::string_view function) {
     auto it = functions.find(function);
     if (it != functions.end()) return it->second;
     std::string symbol(function);
-    auto fn = reinterpret_cast<QmTagFunction>(qm::platform::LibrarySymbol(module, symbol.c_str()));
+    // The name comes from a template. Only the library's own functions are tag functions: a
+    // name found in one of its dependencies ("exit") or one of the contract's entry points,
+    // which take other arguments, is never called.
+    if (symbol == QM_TAG_INITIALIZE_NAME || symbol == QM_TAG_RELEASE_NAME) return nullptr;
+    auto fn = reinterpret_cast<QmTagFunction>(qm::platform::LibraryOwnFunction(module, symbol.c_str()));
     if (fn) functions.emplace(std::move(symbol), fn);
     return fn;
 }

@@ -14,6 +14,8 @@ std::string_view MessageText(Msg id) {
         case Msg::DiskWriteError: return "DISK Write Error !";
         case Msg::DiskReadError: return "DISK Read Error !";
         case Msg::InitializeError: return "Initialize Error !";
+        case Msg::TooDeep: return "Nesting Too Deep !";
+        case Msg::TooLong: return "Record Too Long !";
     }
     return "Error !";
 }

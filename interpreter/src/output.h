@@ -20,6 +20,8 @@ enum class Msg {
     DiskWriteError = 9,
     DiskReadError = 10,
     InitializeError = 11,
+    TooDeep = 12,    // a template nests blocks or expressions deeper than a page may
+    TooLong = 13,    // a text or name grows past what one page record holds
 };
 
 std::string_view MessageText(Msg id);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "utf8.h"
+
 namespace qm::intpr {
 
 namespace {
@@ -22,10 +24,16 @@ bool IntprInitialize(PageContext& context, char* params) {
     bool ok = true;
     if (params) {
         const size_t length = std::strlen(params);
+        // Every byte of a UTF-8 character is 0x80 or above, so no part of one is ever taken for
+        // a "|": valid UTF-8 text is split byte by byte. Anything else is taken as Shift-JIS,
+        // whose second bytes can be "|" (0x7C): there a byte of 0x80 or above starts a two-byte
+        // character. Shift-JIS text with such a character is never valid UTF-8 (a lead byte
+        // followed by an ASCII byte), so the two readings never disagree on a "|" that matters.
+        const bool twoByte = !IsValidUtf8(std::string_view(params, length));
         size_t start = 0;
         for (size_t i = 0; i <= length && ok; ++i) {
             const auto c = static_cast<unsigned char>(params[i]);
-            if (c >= 0x80 && i + 1 < length) {
+            if (twoByte && c >= 0x80 && i + 1 < length) {
                 ++i;  // the second byte of a two-byte character is never a separator
                 continue;
             }

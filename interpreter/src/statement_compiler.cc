@@ -41,9 +41,11 @@ struct Token {
 
 class StatementParser {
 public:
-    StatementParser(std::string_view body, std::string& out) : s_(body), out_(out) {}
+    StatementParser(std::string_view body, std::string& out, int maxDepth)
+        : s_(body), out_(out), maxDepth_(maxDepth) {}
 
     bool Statement();
+    bool tooDeep() const { return tooDeep_; }
 
 private:
     void SkipSpace() {
@@ -92,6 +94,7 @@ private:
     }
 
     bool Expression();
+    bool ExpressionBody();
     bool Operand();
     bool StringLiteral();
     bool IntegerLiteral();
@@ -104,6 +107,9 @@ private:
     std::string_view s_;
     size_t pos_ = 0;
     std::string& out_;
+    int maxDepth_;
+    int depth_ = 0;  // expressions being translated, one inside the other
+    bool tooDeep_ = false;
 };
 
 bool IsKeyword(std::string_view w) {
@@ -236,6 +242,19 @@ bool StatementParser::Operand() {
 }
 
 bool StatementParser::Expression() {
+    // Index expressions and call arguments nest; the depth is bounded so that neither this
+    // parser nor the executor recurses without limit (macros can build very deep nests).
+    if (depth_ >= maxDepth_) {
+        tooDeep_ = true;
+        return false;
+    }
+    ++depth_;
+    const bool ok = ExpressionBody();
+    --depth_;
+    return ok;
+}
+
+bool StatementParser::ExpressionBody() {
     if (!Operand()) return false;
     for (;;) {
         Token t = Peek();
@@ -321,9 +340,10 @@ bool StatementParser::Statement() {
 
 }  // namespace
 
-bool CompileStatement(std::string_view body, std::string& records) {
-    StatementParser parser(body, records);
-    return parser.Statement();
+StatementResult CompileStatement(std::string_view body, std::string& records, int maxExpressionDepth) {
+    StatementParser parser(body, records, maxExpressionDepth);
+    if (parser.Statement()) return StatementResult::Ok;
+    return parser.tooDeep() ? StatementResult::TooDeep : StatementResult::SyntaxError;
 }
 
 }  // namespace qm::intpr

@@ -37,6 +37,26 @@ TEST(BerDecode, ScalarElements) {
     EXPECT_TRUE(v.IsNull());
 }
 
+TEST(BerDecode, UnsignedValuesOfTwoToThe31AndAbove) {
+    // Agents send them in five bytes with a leading zero (an uptime past 248 days, a large
+    // counter); they decode like the four-byte form, wrapping as 32-bit values do.
+    Value v;
+    for (uint8_t tag : {0x41, 0x42, 0x43}) {
+        ASSERT_TRUE(Decode({tag, 0x05, 0x00, 0x80, 0x00, 0x00, 0x00}, v));
+        EXPECT_EQ(v.type, kTagInteger);
+        EXPECT_EQ(v.number, INT32_MIN) << int{tag};
+        ASSERT_TRUE(Decode({tag, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFE}, v));
+        EXPECT_EQ(v.number, -2);
+    }
+    ASSERT_TRUE(Decode({0x30, 0x09, 0x43, 0x05, 0x00, 0x9A, 0x7E, 0xC8, 0x00, 0x02, 0x00}, v));
+    EXPECT_EQ(static_cast<uint32_t>(v.number), 0x9A7EC800u);
+    // Anything longer is still no 32-bit value.
+    ASSERT_TRUE(Decode({0x41, 0x05, 0x01, 0x00, 0x00, 0x00, 0x00}, v));
+    EXPECT_TRUE(v.IsNull());
+    ASSERT_TRUE(Decode({0x41, 0x06, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}, v));
+    EXPECT_TRUE(v.IsNull());
+}
+
 TEST(BerDecode, SequenceOfSequencesIsATable) {
     Value v;
     ASSERT_TRUE(Decode({0x30, 0x14,

@@ -157,12 +157,91 @@ TEST(CompilerDirectives, Errors) {
     EXPECT_EQ(Error(many), "main.htm: #DEFINE N1022N x Macro Error !");  // two macros are built in
 }
 
+TEST(CompilerDirectives, QuotedWordsInUtf8AndShiftJis) {
+    // A three-byte UTF-8 character used to carry the closing quote away as its "second byte".
+    EXPECT_EQ(Records("[% #DEFINE \"\xE5\x90\x8D\" \"x\" %]a\xE5\x90\x8D" "b"), "@[axb]");
+    EXPECT_EQ(Records("[% #DEFINE N \"\xE2\x82\xAC\" %]N"), "@[\xE2\x82\xAC]");
+    // In Shift-JIS text a lead byte carries the next byte, so a second byte that is a backslash
+    // or a quote never escapes or closes the word.
+    EXPECT_EQ(Records("[% #DEFINE N \"\x83\x5C\" %]N"), "@[\x83\x5C]");
+    EXPECT_EQ(Records("[% #DEFINE N \"a\x83\x22" "b\" %]N"), "@[a\x83\x22" "b]");
+}
+
 TEST(CompilerDirectives, IncludesCompileInOrder) {
     const std::map<std::string, std::string> files = {{"a.htm", "A"}, {"b.htm", "B[% #INCLUDE c.htm %]"}, {"c.htm", "C"}};
     bool ok = false;
     const auto page = CompileText("<[% #INCLUDE a.htm b.htm %]>", files, nullptr, &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(Describe(page), "@[<] @[A] @[B] @[C] @[>]");
+}
+
+// Macros that double a text 15 times: 32,768 brackets inside each other from a 300-byte template.
+std::string DoublingDefines(const std::string& open, const std::string& close) {
+    std::string text;
+    for (int i = 15; i >= 1; --i) {
+        const std::string n = std::to_string(i), m = std::to_string(i - 1);
+        text += "[% #DEFINE O" + n + "O O" + m + "OO" + m + "O %][% #DEFINE C" + n + "C C" + m + "CC" + m + "C %]";
+    }
+    return text + "[% #DEFINE O0O " + open + " %][% #DEFINE C0C " + close + " %]";
+}
+
+TEST(CompilerLimits, DeepExpressionsFailNamingTheLine) {
+    // Index expressions and call arguments nest up to the limit, and no further.
+    auto nested = [](int depth) {
+        std::string e = "1";
+        for (int i = 1; i < depth; ++i) e = "$X[" + e + "]";
+        return "[% $A = " + e + " %]";
+    };
+    std::string errors;
+    CompileText(nested(QM_PAGE_MAX_EXPRESSION_DEPTH), {}, &errors);
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(Error("a\nb\n" + nested(QM_PAGE_MAX_EXPRESSION_DEPTH + 1)).substr(0, 40),
+              "main.htm line 3: $A = $X[$X[$X[$X[$X[$X[");
+    EXPECT_NE(Error(nested(QM_PAGE_MAX_EXPRESSION_DEPTH + 1)).find("Nesting Too Deep !"), std::string::npos);
+    std::string calls = "1";
+    for (int i = 0; i < 100; ++i) calls = "QMTAG.TAGX(" + calls + ")";
+    EXPECT_NE(Error("[% " + calls + " %]").find("main.htm line 1: QMTAG.TAGX("), std::string::npos);
+    // The macro bomb of 32,768 nested brackets (it used to exhaust the stack).
+    const std::string defines = DoublingDefines("$X[", "]");
+    const std::string error = Error(defines + "\n[% $A = O15O 1 C15C %]");
+    EXPECT_EQ(error.substr(0, 17), "main.htm line 2: ") << error;
+    EXPECT_NE(error.find("Nesting Too Deep !"), std::string::npos) << error;
+    // Inside an include the line is the included file's.
+    EXPECT_EQ(Error("\n\n[% #INCLUDE a.htm %]", {{"a.htm", "x\n" + nested(100)}}).substr(0, 14), "a.htm line 2: ");
+}
+
+TEST(CompilerLimits, DeepBlocksFailNamingTheLine) {
+    // Blocks nest across tags and files; 60,000 IFs inside each other are refused at the first
+    // IF past the limit.
+    std::string ifs;
+    for (int i = 0; i < 60000; ++i) ifs += "[% IF (1) %]\n";
+    EXPECT_EQ(Error(ifs), "main.htm line " + std::to_string(QM_PAGE_MAX_BLOCK_DEPTH + 1) +
+                              ": IF (1)  Nesting Too Deep !");
+    // Closed blocks do not count: as many blocks as you like one after the other.
+    std::string flat, deepest;
+    for (int i = 0; i < 1000; ++i) flat += "[% WHILE (0) %][% SWITCH (1) %][% ENDSWITCH %][% ENDWHILE %]";
+    for (int i = 0; i < QM_PAGE_MAX_BLOCK_DEPTH; ++i) deepest = "[% IF (1) %]" + deepest + "[% ENDIF %]";
+    EXPECT_EQ(RunText(flat + deepest + "done"), "done");
+    // Includes share the count.
+    std::string half;
+    for (int i = 0; i < QM_PAGE_MAX_BLOCK_DEPTH / 2 + 1; ++i) half += "[% WHILE (1) %]";
+    EXPECT_EQ(Error(half + "[% #INCLUDE a.htm %]", {{"a.htm", half}}),
+              "a.htm line 1: WHILE (1)  Nesting Too Deep !");
+}
+
+TEST(CompilerLimits, NothingLongerThanARecordIsWritten) {
+    // Text that macros make longer than one record holds was refused by the executor, which
+    // ended the page without a word; now the compile fails.
+    EXPECT_EQ(Error("[% #DEFINE X \"" + std::string(2000, 'x') + "\" %]\n[% $A = 1 %]XXXXXXX"),
+              "main.htm line 2: Record Too Long !");
+    std::string errors;
+    CompileText("[% #DEFINE X \"" + std::string(2000, 'x') + "\" %]\nXXXXXX", {}, &errors);
+    EXPECT_EQ(errors, "");  // 12,000 bytes still fit
+    // The same for a literal or a name inside a tag.
+    EXPECT_EQ(Error("[% #DEFINE X \"" + std::string(4000, 'x') + "\" %]\n[% OUTHTML(\"XXXX\") %]").substr(0, 18),
+              "main.htm line 2: O");
+    EXPECT_NE(Error("[% #DEFINE X \"" + std::string(4000, 'x') + "\" %][% $A = $XXXX %]").find("Record Too Long !"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -115,5 +115,56 @@ TEST(ExecutorCalls, WithoutLibrariesACallIsAnInitializeError) {
     EXPECT_EQ(RunText("a[% QMTAG.TAGX(1) %]b"), "aQMTAG Initialize Error !");
 }
 
+// Pages deeper than the compiler writes (a damaged or foreign cache file) are refused, never
+// run into the end of the stack.
+TEST(ExecutorRecords, PagesNestedTooDeeplyAreRefused) {
+    auto run = [](const std::string& page) {
+        Capture capture;
+        PageContext context{PageOutput(&capture, &Capture::Callback), nullptr, {}};
+        context.variables.Define("$X", Value::Integer(1));
+        RunPage(context, page);
+        return capture.text;
+    };
+    auto ifs = [](int depth, char block) {
+        std::string page;
+        for (int i = 0; i < depth; ++i) {
+            AppendRecord(page, block);
+            AppendIntegerRecord(page, 1);
+            AppendRecord(page, QM_REC_END);
+        }
+        AppendRecord(page, QM_REC_TEXT, "INSIDE");
+        for (int i = 0; i < depth; ++i) AppendRecord(page, block == QM_REC_IF ? QM_REC_ENDIF : QM_REC_ENDSWITCH);
+        return page;
+    };
+    EXPECT_EQ(run(ifs(QM_PAGE_MAX_BLOCK_DEPTH, QM_REC_IF)), "INSIDE");
+    const std::string deep = run(ifs(100000, QM_REC_IF));
+    EXPECT_EQ(deep.substr(0, 18), "Nesting Too Deep !");
+    EXPECT_EQ(deep.find("INSIDE"), std::string::npos);
+    // Skipped blocks are bounded the same way: a false IF around a deep nest.
+    std::string skipped;
+    AppendRecord(skipped, QM_REC_IF);
+    AppendIntegerRecord(skipped, 0);
+    AppendRecord(skipped, QM_REC_END);
+    skipped += ifs(100000, QM_REC_SWITCH);
+    AppendRecord(skipped, QM_REC_ENDIF);
+    EXPECT_EQ(run(skipped).substr(0, 18), "Nesting Too Deep !");
+
+    // Expressions: $X[$X[...]] one inside the other, evaluated and skipped.
+    std::string expr;
+    for (int i = 0; i < 100000; ++i) AppendRecord(expr, QM_REC_VARIABLE, "$X");
+    AppendIntegerRecord(expr, 0);
+    std::string page;
+    AppendRecord(page, QM_REC_VARIABLE, "$A");
+    page += expr;
+    EXPECT_EQ(run(page), "Nesting Too Deep !");
+    std::string skip;
+    AppendRecord(skip, QM_REC_WHILE);
+    AppendIntegerRecord(skip, 0);
+    AppendRecord(skip, QM_REC_END);
+    AppendRecord(skip, QM_REC_VARIABLE, "$A");
+    skip += expr;
+    EXPECT_EQ(run(skip).substr(0, 18), "Nesting Too Deep !");
+}
+
 }  // namespace
 }  // namespace qm::intpr::test

@@ -13,6 +13,7 @@
 #include "qm/platform/library.h"
 #include "qm/testing/testing.h"
 #include "qmintpr/qmintpr.h"
+#include "utf8.h"
 #include "test_util.h"
 
 namespace qm::intpr::test {
@@ -98,17 +99,51 @@ TEST_F(ServiceTest, RequestVariablesFromTheParameterText) {
               "IntprInitialize() Out of memory !");
 }
 
+TEST_F(ServiceTest, Utf8AndShiftJisValuesSplitAtTheirSeparators) {
+    Template("common/v.htm", "[% OUTHEXHTML($V) %]/[% OUTHTML($TEMPLATE) %]");
+    // UTF-8: Japanese (three bytes), the euro sign, an emoji (four bytes); before the names the
+    // page needs and after them. The last byte of a three-byte character used to swallow the
+    // next "|" ("$LANGUAGE Not Found !").
+    for (const auto& [value, hex] : std::vector<std::pair<std::string, std::string>>{
+             {"\xE3\x81\x86", "E38186"}, {"\xE2\x82\xAC", "E282AC"}, {"\xF0\x9F\x98\x80", "F09F9880"},
+             {"a\xE6\x97\xA5\xE6\x9C\xAC", "61E697A5E69CAC"}}) {
+        EXPECT_EQ(Request("V=" + value + "|LANGUAGE=en|TEMPLATE=v.htm"), hex + "/v.htm") << hex;
+        EXPECT_EQ(Request("LANGUAGE=en|TEMPLATE=v.htm|V=" + value), hex + "/v.htm") << hex;
+        EXPECT_EQ(Request("N=" + value + "|LANGUAGE=en|V=" + value + "|TEMPLATE=v.htm"), hex + "/v.htm") << hex;
+    }
+    // Shift-JIS: the second byte of "\x83\x7C" is "|" and still belongs to the character.
+    EXPECT_EQ(Request("V=\x83\x7C|LANGUAGE=en|TEMPLATE=v.htm"), "837C/v.htm");
+    EXPECT_EQ(Request("LANGUAGE=en|TEMPLATE=v.htm|V=\x83\x7C\x83\x7C"), "837C837C/v.htm");
+    EXPECT_EQ(Request("V=\x83\x7C|N=\x82\xA0|LANGUAGE=en|TEMPLATE=v.htm"), "837C/v.htm");
+}
+
+TEST(RequestText, Utf8Validity) {
+    for (const char* good : {"", "plain|text", "\xE3\x81\x86", "\xC2\xA9", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"}) {
+        EXPECT_TRUE(IsValidUtf8(good)) << good;
+    }
+    for (const char* bad : {"\x83|", "\xE3\x81|", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
+                            "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "\x80", "\xE3\x81"}) {
+        EXPECT_FALSE(IsValidUtf8(bad)) << bad;
+    }
+}
+
 TEST_F(ServiceTest, MissingOrUnsafeNames) {
     Template("common/a.htm", "A");
     EXPECT_EQ(Request("TEMPLATE=a.htm"), "$LANGUAGE Not Found !");
     EXPECT_EQ(Request("LANGUAGE=en"), "$TEMPLATE Not Found !");
     EXPECT_EQ(Request(""), "$LANGUAGE Not Found !");
     WriteFile(root_ / "secret.htm", "secret");
+    // Names from the request are never echoed: the line names the variable that was refused.
     for (const char* bad : {"../secret.htm", "..", "x/../../secret.htm", "/etc/passwd", "C:\\x", "a\\b", "",
-                            ".~a.htm.1.0", ".hidden"}) {
-        EXPECT_EQ(Page(bad), std::string(bad) + (std::string(bad).empty() ? "" : " ") + "Not Found !") << bad;
+                            ".~a.htm.1.0", ".hidden", "<img src=x onerror=alert(1)>", "a b.htm",
+                            "a%2Fb", "\xE3\x81\x86.htm", "a\tb"}) {
+        EXPECT_EQ(Page(bad), "$TEMPLATE Not Found !") << bad;
     }
-    EXPECT_EQ(Request("LANGUAGE=../..|TEMPLATE=a.htm"), "../.. Not Found !");
+    EXPECT_EQ(Request("LANGUAGE=../..|TEMPLATE=a.htm"), "$LANGUAGE Not Found !");
+    EXPECT_EQ(Request("LANGUAGE=<script>alert(1)</script>|TEMPLATE=a.htm"), "$LANGUAGE Not Found !");
+    // Letters, digits, ".", "_" and "-" make a name.
+    Template("common/Plain_name-2.htm", "plain");
+    EXPECT_EQ(Request("LANGUAGE=en|TEMPLATE=Plain_name-2.htm"), "plain");
     EXPECT_EQ(Page("missing.htm"), "missing.htm Not Found !");
     EXPECT_FALSE(fs::exists(CachePath("missing.htm")));
     // Includes cannot climb out of the template folders either.
@@ -124,7 +159,27 @@ TEST_F(ServiceTest, LanguageFolderFirstThenCommon) {
     EXPECT_EQ(Request("LANGUAGE=de|TEMPLATE=shared.htm"), "common");
     EXPECT_EQ(Page("both.htm"), "english");
     EXPECT_EQ(Request("LANGUAGE=de|TEMPLATE=both.htm"), "common");
-    EXPECT_TRUE(fs::is_directory(root_ / "cache/de"));
+}
+
+TEST_F(ServiceTest, OnlyInstalledLanguagesAreCached) {
+    // Every new LANGUAGE value used to leave a folder and compiled copies under cache/, so any
+    // client could fill the disk. A language without its own folder under html/ is compiled
+    // for the request and nothing is written.
+    Template("common/shared.htm", "[% OUTHTML($LANGUAGE) %] shared");
+    for (int i = 0; i < 50; ++i) {
+        const std::string language = "x" + std::to_string(i);
+        EXPECT_EQ(Request("LANGUAGE=" + language + "|TEMPLATE=shared.htm"), language + " shared");
+    }
+    EXPECT_EQ(Request("LANGUAGE=de|TEMPLATE=gone.htm"), "gone.htm Not Found !");
+    EXPECT_EQ(Request("LANGUAGE=de|TEMPLATE=shared.htm"), "de shared");
+    EXPECT_FALSE(fs::exists(root_ / "cache/de"));
+    EXPECT_FALSE(fs::exists(root_ / "cache/x0"));
+    // An installed language is cached as before.
+    EXPECT_EQ(Page("shared.htm"), "en shared");
+    EXPECT_TRUE(fs::exists(CachePath("shared.htm")));
+    fs::create_directories(root_ / "html/de");
+    EXPECT_EQ(Request("LANGUAGE=de|TEMPLATE=shared.htm"), "de shared");
+    EXPECT_TRUE(fs::exists(root_ / "cache/de/shared.htm"));
 }
 
 TEST_F(ServiceTest, CacheFileIsBuiltSealedAndReused) {
@@ -255,6 +310,15 @@ TEST_F(ServiceTest, LibraryAndFunctionErrorsStopThePage) {
     EXPECT_EQ(Page("nolib.htm"), "aNoSuchLibrary Initialize Error !");
     Template("en/nofn.htm", "a[% $X = QmTestTag.TAGMissing(1) %]b");
     EXPECT_EQ(Page("nofn.htm"), "aTAGMissing Not Found !");
+    // Only the library's own functions are tag functions: "exit" lives in the C library it
+    // depends on (it used to end the whole server), a data symbol is no function, and the
+    // contract's entry points take other arguments.
+    for (const std::string name : {"exit", "abort", "getenv", "TAGData", "TAGInitialize", "TAGRelease"}) {
+        Template("en/bind-" + name + ".htm", "a[% QmTestTag." + name + "(1) %]b");
+        EXPECT_EQ(Page("bind-" + name + ".htm"), "a" + name + " Not Found !");
+    }
+    Template("en/bind.htm", "[% QmTestTag.TAGDescribe(\"i\", 5) %]");
+    EXPECT_EQ(Page("bind.htm"), "argc=4 i:5");
     const std::string log = ReadFile(root_ / "log/testtag.log");
     EXPECT_EQ(log.find("init failed\ninit failed\ninit "), 0u) << log;
 }

@@ -7,6 +7,7 @@
 //                              reading argument i as types[i]: 'i' int32_t*, 't' text, '-' null
 //   TAGSlow(ms)                sleeps; counts calls that overlapped another call into the library
 //   TAGOverlaps()              returns an INTEGER with that count
+//   TAGData                    an int32_t, not a function
 // TAGInitialize fails (-1) while $QM_TESTTAG_INIT_FAIL is set; TAGInitialize and TAGRelease
 // append a line to the file $QM_TESTTAG_LOG when it is set.
 #include <unistd.h>
@@ -127,6 +128,9 @@ int32_t TAGSlow(int32_t argc, void** argv) {
     g_inFlight.fetch_sub(1);
     return 0;
 }
+
+// A data symbol with a tag function's name: never to be called.
+int32_t TAGData = 0;
 
 int32_t TAGOverlaps(int32_t /*argc*/, void** argv) {
     SetResult(argv, BerInteger(g_overlaps.load()));

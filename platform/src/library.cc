@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
+#include <elf.h>
+#include <link.h>
 #include <strings.h>
 
 #include <string>
@@ -89,6 +91,30 @@ void* LibrarySymbol(LibraryHandle lib, const char* symbol) {
     if (!p) {
         const char* e = dlerror();
         g_lastError = e ? e : std::string("no symbol ") + symbol;
+    }
+    return p;
+}
+
+void* LibraryOwnFunction(LibraryHandle lib, const char* symbol) {
+    void* p = LibrarySymbol(lib, symbol);
+    if (!p) return nullptr;
+    // dlsym searches the library and everything it depends on; only the library's own
+    // definitions count, so "exit" (found in the C library) is not one of them.
+    link_map* own = nullptr;
+    link_map* found = nullptr;
+    ElfW(Sym)* entry = nullptr;
+    Dl_info info{};
+    if (dlinfo(lib, RTLD_DI_LINKMAP, &own) != 0 || !own ||
+        dladdr1(p, &info, reinterpret_cast<void**>(&found), RTLD_DL_LINKMAP) == 0 || found != own ||
+        dladdr1(p, &info, reinterpret_cast<void**>(&entry), RTLD_DL_SYMENT) == 0 || !entry ||
+        info.dli_saddr != p) {
+        g_lastError = std::string(symbol) + " is not defined by the library itself";
+        return nullptr;
+    }
+    const unsigned type = ELF64_ST_TYPE(entry->st_info);
+    if (type != STT_FUNC && type != STT_GNU_IFUNC) {
+        g_lastError = std::string(symbol) + " is not a function";
+        return nullptr;
     }
     return p;
 }

@@ -17,14 +17,18 @@ namespace qm::platform {
 
 namespace {
 
+// Our programs live in bin/ (CGI programs) or sbin/ (tools and services, out of the web
+// server's reach).
 std::string FindProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) return name;
-    std::string inBin = RootPath("bin") + "/" + name;
-    if (access(inBin.c_str(), X_OK) == 0) return inBin;
-    // Windows names of our own programs ("qntpset.exe") map onto the Linux ones.
-    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) {
-        std::string bare = RootPath("bin") + "/" + name.substr(0, name.size() - 4);
-        if (access(bare.c_str(), X_OK) == 0) return bare;
+    for (const char* folder : {"bin", "sbin"}) {
+        std::string inFolder = RootPath(folder) + "/" + name;
+        if (access(inFolder.c_str(), X_OK) == 0) return inFolder;
+        // Windows names of our own programs ("qntpset.exe") map onto the Linux ones.
+        if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) {
+            std::string bare = RootPath(folder) + "/" + name.substr(0, name.size() - 4);
+            if (access(bare.c_str(), X_OK) == 0) return bare;
+        }
     }
     return name;  // execvp searches PATH
 }

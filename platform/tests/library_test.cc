@@ -28,6 +28,21 @@ TEST(Library, MissingLibraryOrSymbolFailsCleanly) {
     EXPECT_NE(FreeLibraryHandle(nullptr), 0);
 }
 
+TEST(Library, OwnFunctionsOnly) {
+    LibraryHandle h = LoadLibraryByName("QmTestLibA");
+    ASSERT_NE(h, nullptr);
+    auto fn = reinterpret_cast<int (*)()>(LibraryOwnFunction(h, "QmTestValue"));
+    ASSERT_NE(fn, nullptr);
+    EXPECT_EQ(fn(), 42);
+    // dlsym finds data too; symbols of its dependencies are refused as well (the interpreter's
+    // tests show "exit" from the C library refused for a tag library that uses the C library).
+    EXPECT_NE(LibrarySymbol(h, "QmTestData"), nullptr);
+    EXPECT_EQ(LibraryOwnFunction(h, "QmTestData"), nullptr);
+    EXPECT_EQ(LibraryOwnFunction(h, "NoSuchFunction"), nullptr);
+    EXPECT_EQ(LibraryOwnFunction(nullptr, "QmTestValue"), nullptr);
+    FreeLibraryHandle(h);
+}
+
 TEST(Library, InstallationBinFolderComesFirst) {
     testing::TempRoot root;
     std::string built = testing::BuildBinFolder() + "/libQmTestLibA.so";

@@ -38,6 +38,14 @@ TEST(Process, WindowsProgramNamesFindOurPrograms) {
     ASSERT_EQ(StartDetached({"qmhelper.exe"}), 0);
     EXPECT_TRUE(testing::Eventually(
         [&] { return std::filesystem::exists(root / "log/helper.txt"); }));
+    // Programs that are no CGI programs live in sbin/ and are found there as well.
+    std::filesystem::create_directories(root / "sbin");
+    const std::string tool = root / "sbin/qmtool";
+    std::ofstream(tool) << "#!/bin/sh\necho ran > \"$QM_ROOT/log/tool.txt\"\n";
+    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+    ASSERT_EQ(StartDetached({"qmtool.exe"}), 0);
+    EXPECT_TRUE(testing::Eventually(
+        [&] { return std::filesystem::exists(root / "log/tool.txt"); }));
 }
 
 TEST(Process, SocketErrorsUseWindowsNumbers) {

@@ -15,7 +15,7 @@ if [ -z "$browser" ]; then
 fi
 cmake --install "$build" --prefix "$root" >/dev/null
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-"$root/bin/qmhttpd" --root "$root" --port "$port" 2>"$root/log/qmhttpd.err" &
+"$root/sbin/qmhttpd" --root "$root" --port "$port" 2>"$root/log/qmhttpd.err" &
 pid=$!
 for _ in $(seq 100); do
   curl -fs "http://127.0.0.1:$port/" >/dev/null 2>&1 && break

@@ -25,15 +25,15 @@ cmake --install "$build" --prefix "$root" >/dev/null
 snmp_port=$(free_port DGRAM)
 net="127.0.$((RANDOM % 200 + 20))"
 "$source_dir/scripts/printers.sh" start --state "$state" --port "$snmp_port" --net "$net" >/dev/null
-"$root/bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
-"$root/bin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF \
+"$root/sbin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
+"$root/sbin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF \
   QMC_BroadIPAdr6 "$net.11" QMC_BroadIPAdr7 "$net.12" QMC_BroadIPAdr8 "$net.13" \
   QMC_BroadIPAdr9 "$net.14" QMC_BroadIPAdr10 "$net.15" >/dev/null
 # Short time-outs keep the silent-printer case quick; answers on loopback come in milliseconds.
-"$root/bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpTimeout 700
-"$root/bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpRetries 1
+"$root/sbin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpTimeout 700
+"$root/sbin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpRetries 1
 port=$(free_port STREAM)
-"$root/bin/qmhttpd" --root "$root" --port "$port" 2>"$root/log/qmhttpd.err" &
+"$root/sbin/qmhttpd" --root "$root" --port "$port" 2>"$root/log/qmhttpd.err" &
 pid=$!
 for _ in $(seq 100); do curl -fs "http://127.0.0.1:$port/" >/dev/null 2>&1 && break; sleep 0.1; done
 

@@ -1,4 +1,4 @@
-// URL and Base64 coding.
+// URL, Base64 and HTML coding.
 #include "qm/cgi/coding.h"
 
 #include <array>
@@ -26,6 +26,22 @@ constexpr std::array<std::int8_t, 256> MakeBase64Table() {
 constexpr auto kBase64Values = MakeBase64Table();
 
 }  // namespace
+
+std::string HtmlEscape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
 
 std::string UrlDecode(std::string_view text) {
     std::string out;

@@ -7,7 +7,7 @@
  *   data   length bytes, no terminating zero
  * The first record is the header: QM_REC_HEADER with 8 bytes of marker text, "UNSEALED" while
  * the page is being built and "OVRELOP2" once it is complete. The executor refuses records
- * whose data is longer than QM_RECORD_MAX_DATA bytes. */
+ * whose data is longer than QM_RECORD_MAX_DATA bytes, so the compiler never writes one. */
 #ifndef QMINTPR_PAGE_RECORD_H
 #define QMINTPR_PAGE_RECORD_H
 
@@ -17,6 +17,13 @@ extern "C" {
 
 #define QM_RECORD_HEADER_SIZE 5 /* code + length */
 #define QM_RECORD_MAX_DATA 12288
+
+/* How deeply a compiled page may nest: IF/WHILE/SWITCH blocks inside each other, and
+ * expressions inside each other (index expressions and call arguments). The compiler refuses
+ * deeper templates with an error line, and the executor refuses deeper pages, so neither can
+ * run out of stack whatever the template. */
+#define QM_PAGE_MAX_BLOCK_DEPTH 256
+#define QM_PAGE_MAX_EXPRESSION_DEPTH 64
 
 #define QM_PAGE_MARK_SEALED "OVRELOP2"
 #define QM_PAGE_MARK_UNSEALED "UNSEALED"

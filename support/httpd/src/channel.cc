@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "qm/cgi/coding.h"
 #include "qm/platform/paths.h"
 #include "qm/rrchannel/server.h"
 
@@ -88,8 +89,9 @@ void ChannelServer::Serve(rrchannel::ServerSession session) {
     std::string upload;
     if (!session.Receive(&request, &upload)) return;  // the client went away or spoke nonsense
     if (strcasecmp(request.service.c_str(), "qmintpr") != 0 || !pages_->loaded()) {
+        // The name is the client's: it goes into the page as text, never as markup.
         session.WriteData(rrchannel::kModeText,
-                          "<p>qmhttpd: the service \"" + request.service +
+                          "<p>qmhttpd: the service \"" + cgi::HtmlEscape(request.service) +
                               "\" is not available on this server.</p>\n");
         session.WriteEnd();
         serviceLog_->Error("channel request for the unavailable service \"" + request.service +

@@ -29,7 +29,11 @@ bool ServiceControl::Claim(const std::string& serviceName, std::string* error) {
     if (ftruncate(lockFd_, 0) == 0 && ::write(lockFd_, pid.data(), pid.size()) < 0) {
         // the pid is only a hint for admins
     }
-    int rc = mutex_.Create("__MUTEX__" + serviceName);
+    return true;
+}
+
+bool ServiceControl::Announce(std::string* error) {
+    int rc = mutex_.Create("__MUTEX__" + name_);
     if (rc != 0 && rc != platform::kErrAlreadyExists) {
         *error = "cannot create the control mutex (error " + std::to_string(rc) + ")";
         return false;

@@ -19,9 +19,12 @@ public:
     ServiceControl() = default;
     ~ServiceControl();
 
-    // Claims this installation's server slot and creates the control objects. False with
-    // `error` set when another server already runs for this installation.
+    // Claims this installation's server slot. False with `error` set when another server
+    // already runs for this installation. Nothing is announced yet.
     bool Claim(const std::string& serviceName, std::string* error);
+    // Creates the control mutex, the sign of a running server. Called once the server can
+    // serve (port bound, interpreter loaded), so a start that fails is never seen as running.
+    bool Announce(std::string* error);
     // Starts the watcher threads. `onStop` runs once, on a watcher thread, when asked to stop;
     // `onPause` runs with the new paused state.
     void Watch(std::function<void()> onStop, std::function<void(bool)> onPause);

@@ -78,6 +78,31 @@ void DailyLog::Write(const std::string& line) {
 
 ServiceLog::ServiceLog(std::string folder) : path_(std::move(folder) + "/servicelog.txt") {}
 
+std::string ServiceLog::OneLine(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '\\') {
+            out += '\\';
+            switch (c) {
+                case '\n': out += 'n'; break;
+                case '\r': out += 'r'; break;
+                case '\t': out += 't'; break;
+                case '\\': out += '\\'; break;
+                default:
+                    out += 'x';
+                    out += kHex[u >> 4];
+                    out += kHex[u & 0xF];
+            }
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 void ServiceLog::Append(const std::string& line) {
     std::lock_guard<std::mutex> g(lock_);
     int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
@@ -86,12 +111,12 @@ void ServiceLog::Append(const std::string& line) {
 }
 
 void ServiceLog::Info(const std::string& text) {
-    Append(Stamp("%Y/%m/%d %H:%M:%S ") + text);
+    Append(Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
 }
 
 // The control helpers match the first seven characters, so the prefix leads the line.
 void ServiceLog::Error(const std::string& text) {
-    Append("[Error] " + Stamp("%Y/%m/%d %H:%M:%S ") + text);
+    Append("[Error] " + Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
 }
 
 }  // namespace qm::httpd

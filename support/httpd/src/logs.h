@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace qm::httpd {
 
@@ -27,13 +28,18 @@ private:
 };
 
 // Appends "YYYY/MM/DD HH:MM:SS text" lines to <folder>/servicelog.txt; errors get the
-// "[Error]" prefix the control helpers look for.
+// "[Error]" prefix the control helpers look for. Texts often carry what a client sent, so every
+// entry is kept to one line: no one can start a line of their own (a forged "[Error]").
 class ServiceLog {
 public:
     explicit ServiceLog(std::string folder);
     void Info(const std::string& text);
     void Error(const std::string& text);
     const std::string& path() const { return path_; }
+
+    // Control characters (line breaks included) as \n, \r, \t or \xHH, and a backslash doubled,
+    // so that every entry stays one line and reads back unambiguously.
+    static std::string OneLine(std::string_view text);
 
 private:
     void Append(const std::string& line);

@@ -114,31 +114,30 @@ int main(int argc, char** argv) {
     qm::httpd::ServiceLog serviceLog(settings.installationPath);
     qm::httpd::ServiceControl control;
     std::string error;
+    auto fail = [&serviceLog](const std::string& msg) {
+        serviceLog.Error(msg);
+        std::fprintf(stderr, "qmhttpd: %s\n", msg.c_str());
+        return 1;
+    };
     if (!control.Claim(qm::httpd::kServiceName, &error)) {
         std::fprintf(stderr, "qmhttpd: %s\n", error.c_str());
         return 1;
     }
     for (const auto& p : problems) serviceLog.Error(p);
 
+    // The control mutex tells the control helpers that the server runs, so it is created only
+    // once the port is bound and the interpreter is loaded: a start that fails on either is
+    // never reported as running.
     qm::httpd::PageHost pages;
-    if (!pages.Load("qmintpr", &error)) {
-        serviceLog.Error("page interpreter: " + error);
-        std::fprintf(stderr, "qmhttpd: page interpreter: %s\n", error.c_str());
-    }
+    qm::httpd::HttpServer server(settings, &pages, &serviceLog);
+    if (!server.Bind(opt.listen, &error)) return fail(error);
+    if (!pages.Load("qmintpr", &error)) return fail("page interpreter: " + error);
     qm::httpd::ChannelServer channel(&pages, &serviceLog, settings.maxThreads);
     if (int rc = channel.Start(root); rc != 0) {
-        std::string msg = "cannot serve the request channel in " + root + "/run (error " +
-                          std::to_string(rc) + ")";
-        serviceLog.Error(msg);
-        std::fprintf(stderr, "qmhttpd: %s\n", msg.c_str());
-        return 1;
+        return fail("cannot serve the request channel in " + root + "/run (error " +
+                    std::to_string(rc) + ")");
     }
-    qm::httpd::HttpServer server(settings, &pages, &serviceLog);
-    if (!server.Bind(opt.listen, &error)) {
-        serviceLog.Error(error);
-        std::fprintf(stderr, "qmhttpd: %s\n", error.c_str());
-        return 1;
-    }
+    if (!control.Announce(&error)) return fail(error);
     control.Watch([&server, &serviceLog] {
         serviceLog.Info("stop requested");
         server.Stop();

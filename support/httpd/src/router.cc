@@ -35,14 +35,16 @@ bool HasExtension(const std::vector<Pair>& list, const std::string& name) {
     return false;
 }
 
-// A decoded path is acceptable when none of its segments can climb or smuggle a separator.
+// A decoded path is acceptable when none of its segments can climb or smuggle a separator,
+// and none names a hidden file or folder: the authorization and password files live in the
+// served folders under names that start with ".", and such names are never served or run.
 bool SafeSegments(const std::string& path) {
     size_t pos = 0;
     while (pos <= path.size()) {
         size_t next = path.find('/', pos);
         if (next == std::string::npos) next = path.size();
         std::string seg = path.substr(pos, next - pos);
-        if (seg == ".." || seg == "." || seg.find('\\') != std::string::npos ||
+        if ((!seg.empty() && seg[0] == '.') || seg.find('\\') != std::string::npos ||
             seg.find('\0') != std::string::npos) {
             return false;
         }
@@ -62,6 +64,12 @@ bool Inside(const std::string& realBase, const std::string& realFile) {
             (realFile.size() > realBase.size() &&
              realFile.compare(0, realBase.size(), realBase) == 0 &&
              (realBase == "/" || realFile[realBase.size()] == '/')));
+}
+
+// A link inside the root may point at a hidden file of the root: what it resolves to is
+// checked as well as what the request named.
+bool HiddenBelow(const std::string& realBase, const std::string& realFile) {
+    return realFile.find("/.", realBase == "/" ? 0 : realBase.size()) != std::string::npos;
 }
 
 std::string WithSlashes(std::string alias) {
@@ -111,7 +119,8 @@ Target CgiTarget(const std::string& folder, const std::string& urlPrefix,
     }
     std::string real = RealPath(file);
     if (real.empty() || !IsRegular(real)) return t;
-    if (!Inside(RealPath(folder), real)) {
+    std::string realFolder = RealPath(folder);
+    if (!Inside(realFolder, real) || HiddenBelow(realFolder, real)) {
         t.kind = Target::Forbidden;
         return t;
     }
@@ -175,8 +184,9 @@ Target Route(const Settings& s, const std::string& path) {
     }
     std::string real = RealPath(file);
     if (real.empty()) return t;  // not found
-    if (!Inside(RealPath(base), real)) {
-        t.kind = Target::Forbidden;  // a link that leads out of the root
+    std::string realBase = RealPath(base);
+    if (!Inside(realBase, real) || HiddenBelow(realBase, real)) {
+        t.kind = Target::Forbidden;  // a link that leads out of the root, or to a hidden file
         return t;
     }
     if (!IsRegular(real)) {

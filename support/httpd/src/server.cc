@@ -7,7 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <ctime>
+#include <memory>
 
 #include "cgi_runner.h"
 #include "qm/platform/paths.h"
@@ -103,6 +106,24 @@ CgiVariables MakeVariables(const Settings& s, const httplib::Request& req, int p
 
 }  // namespace
 
+void ProtectHtml(httplib::Response& res) {
+    // Pages print what printers report (descriptions, names) and the template language has no
+    // HTML escaping; the pages need no scripts, so a hostile device's text cannot run as one.
+    static constexpr const char* kPolicy =
+        "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
+        "frame-ancestors 'none'";
+    const std::string type = res.get_header_value("Content-Type");
+    if (strncasecmp(type.c_str(), "text/html", 9) != 0) return;
+    // A CGI program's own policy may stay beside ours: a browser enforces every policy it is
+    // given, so a second one can only narrow ours, never widen it.
+    bool ours = false;
+    auto range = res.headers.equal_range("Content-Security-Policy");
+    for (auto it = range.first; it != range.second; ++it) ours = ours || it->second == kPolicy;
+    if (!ours) res.headers.emplace("Content-Security-Policy", kPolicy);
+    res.headers.erase("X-Content-Type-Options");
+    res.headers.emplace("X-Content-Type-Options", "nosniff");
+}
+
 HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLog)
     : settings_(std::move(settings)), pages_(pages), serviceLog_(serviceLog),
       http_(std::make_unique<httplib::Server>()) {
@@ -156,6 +177,11 @@ HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLo
                             "text/html");
         }
     });
+    // Every HTML answer (pages, CGI output, error and pause pages) carries the no-script policy:
+    // pages print what printers and clients send, so none of it may ever run as a script.
+    http_->set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
+        ProtectHtml(res);
+    });
     http_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
         LogAccess(req, res);
     });
@@ -184,8 +210,10 @@ void HttpServer::LogAccess(const httplib::Request& req, const httplib::Response&
     char when[64];
     std::strftime(when, sizeof when, "%d/%b/%Y:%H:%M:%S %z", &t);
     std::string size = static_cast<bool>(res.content_provider_) ? "-" : std::to_string(res.body.size());
-    std::string line = req.remote_addr + " - - [" + when + "] \"" + req.method + " " + req.target +
-                       " " + req.version + "\" " + std::to_string(res.status) + " " + size;
+    // The request line is the client's: kept to one line in the log, whatever it holds.
+    std::string line = req.remote_addr + " - - [" + when + "] \"" +
+                       ServiceLog::OneLine(req.method + " " + req.target + " " + req.version) +
+                       "\" " + std::to_string(res.status) + " " + size;
     accessLog_->Write(line);
     if (res.status >= 500) errorLog_->Write(line);
 }
@@ -230,18 +258,26 @@ void HttpServer::ServeStatic(const std::string& file, const std::string& mime,
         res.status = 304;
         return;
     }
-    std::string body(static_cast<size_t>(st.st_size), '\0');
-    size_t off = 0;
-    while (off < body.size()) {
-        ssize_t n = ::read(fd, body.data() + off, body.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        off += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    body.resize(off);
+    // Streamed in pieces from the open file: a large file costs one buffer, not its size, and
+    // the descriptor stays valid for the whole answer even if the name is replaced meanwhile.
+    auto handle = std::shared_ptr<int>(new int(fd), [](int* f) {
+        ::close(*f);
+        delete f;
+    });
     res.status = 200;
-    res.set_content(std::move(body), mime.c_str());
+    res.set_content_provider(
+        static_cast<size_t>(st.st_size), mime,
+        [handle](size_t offset, size_t length, httplib::DataSink& sink) {
+            char buf[64 * 1024];
+            ssize_t n;
+            do {
+                n = ::pread(*handle, buf, std::min(length, sizeof buf), static_cast<off_t>(offset));
+            } while (n < 0 && errno == EINTR);
+            // A file that shrank while being sent cannot fill its announced length: end the
+            // connection rather than send a short body as if it were whole.
+            if (n <= 0) return false;
+            return sink.write(buf, static_cast<size_t>(n));
+        });
 }
 
 void HttpServer::ServeCgi(const Target& t, const httplib::Request& req, httplib::Response& res) {
@@ -324,13 +360,10 @@ void HttpServer::ServePage(const httplib::Request& req, httplib::Response& res) 
     res.status = 200;
     res.set_header("Pragma", "no-cache");
     res.set_header("Cache-Control", "no-cache");
-    // Pages print what printers report (descriptions, names) and the template language has no
-    // HTML escaping; the pages need no scripts, so a hostile device's text cannot run as one.
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; script-src 'none'; object-src 'none'; base-uri 'none'; "
-                   "frame-ancestors 'none'");
-    res.set_header("X-Content-Type-Options", "nosniff");
-    if (req.method == "HEAD") return;
+    if (req.method == "HEAD") {
+        res.set_header("Content-Type", "text/html");  // what the page would be
+        return;
+    }
     PageHost* pages = pages_;
     res.set_chunked_content_provider("text/html", [pages, params](size_t, httplib::DataSink& sink) {
         pages->Run(*params, [&sink](std::string_view piece) {

@@ -18,6 +18,9 @@ struct Response;
 
 namespace qm::httpd {
 
+// Adds the no-script content policy and "nosniff" to an answer whose type is HTML.
+void ProtectHtml(httplib::Response& res);
+
 class HttpServer {
 public:
     HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLog);

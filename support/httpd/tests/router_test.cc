@@ -64,6 +64,24 @@ TEST(Router, FilesStayInsideTheirRoots) {
     EXPECT_EQ(MimeTypeFor(s, "x.bin"), "application/octet-stream");
 }
 
+TEST(Router, HiddenNamesAreNeverServedOrRun) {
+    testing::TempRoot root;
+    Settings s = MakeSettings(root);
+    std::filesystem::create_directories(root / "htdocs/.git");
+    std::filesystem::create_directories(root / "pics");
+    std::ofstream(root / "htdocs/.qmauth") << "admin";
+    std::ofstream(root / "htdocs/.git/config") << "cfg";
+    std::ofstream(root / "pics/.qmpasswd") << "pw";
+    Executable(root / "bin/.hidden.cgi");
+    Executable(root / "htdocs/.run.cgi");
+    // A link with a visible name inside the root that resolves to a hidden file.
+    std::filesystem::create_symlink(root / "htdocs/.qmauth", root / "htdocs/auth.html");
+    for (const char* bad : {"/.qmauth", "/.git/config", "/.git/", "/pics/.qmpasswd",
+                            "/cgi-bin/.hidden.cgi", "/.run.cgi", "/auth.html"}) {
+        EXPECT_EQ(Route(s, bad).kind, Target::Forbidden) << bad;
+    }
+}
+
 TEST(Router, ProgramsByAliasAndExtension) {
     testing::TempRoot root;
     Settings s = MakeSettings(root);

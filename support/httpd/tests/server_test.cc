@@ -178,7 +178,8 @@ TEST_F(Server, CgiStatusLocationNphAndTimeOut) {
     Script(root_ / "bin/moved.cgi", "printf 'Location: /index.html\\n\\n'\n");
     Script(root_ / "bin/nph-raw.cgi",
            "printf 'HTTP/1.0 207 Multi\\r\\nContent-type: text/plain\\r\\n\\r\\nraw'\n");
-    Script(root_ / "bin/slow.cgi", "sleep 30\n");
+    // A sleep no other process on the machine runs, so the check below finds only ours.
+    Script(root_ / "bin/slow.cgi", "sleep 30.4917\n");
     Script(root_ / "bin/garbage.cgi", "echo this is not a header\n");
     Script(root_ / "bin/flood.cgi",
            "printf 'Content-type: text/plain\\n\\n'\nhead -c 3000000 /dev/zero | tr '\\0' x\n");
@@ -200,14 +201,14 @@ TEST_F(Server, CgiStatusLocationNphAndTimeOut) {
     r = c.Get("/cgi-bin/slow.cgi");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 504);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_EQ(c.Get("/cgi-bin/garbage.cgi")->status, 502);
     r = c.Get("/cgi-bin/flood.cgi");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->body.size(), 3000000u);
     // The killed program left no process behind.
     EXPECT_TRUE(testing::Eventually([] {
-        return system("pgrep -f 'slee[p] 30' >/dev/null") != 0;
+        return system("pgrep -f 'slee[p] 30.4917' >/dev/null") != 0;
     }));
 }
 
@@ -287,6 +288,80 @@ TEST_F(Server, StopPauseAndContinueThroughNamedObjects) {
     EXPECT_NE(log.find(" stopped"), std::string::npos);
 }
 
+// Peak resident memory of a process, in KiB.
+long PeakKiB(pid_t pid) {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    auto at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+TEST_F(Server, LargeFilesAreStreamedAndHiddenFilesRefused) {
+    constexpr size_t kSize = 192u << 20;  // sparse: no disk, but reading it whole would cost RAM
+    {
+        std::ofstream(root_ / "htdocs/big.bin");
+        std::filesystem::resize_file(root_ / "htdocs/big.bin", kSize);
+    }
+    std::ofstream(root_ / "htdocs/.qmauth") << "admin:secret";
+    StartServer();
+    const long before = PeakKiB(pid_);
+    ASSERT_GT(before, 0);
+    auto c = Client();
+    c.set_read_timeout(60);
+    size_t received = 0;
+    bool zeros = true;
+    auto r = c.Get("/big.bin", [&](const char* data, size_t n) {
+        for (size_t i = 0; i < n && zeros; ++i) zeros = data[i] == 0;
+        received += n;
+        return true;
+    });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("Content-Length"), std::to_string(kSize));
+    EXPECT_EQ(received, kSize);
+    EXPECT_TRUE(zeros);
+    EXPECT_LT(PeakKiB(pid_) - before, 64L * 1024) << "the file was held in memory";
+    auto head = c.Head("/big.bin");
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->status, 200);
+    EXPECT_TRUE(head->body.empty());
+    auto hidden = c.Get("/.qmauth");
+    ASSERT_TRUE(hidden);
+    EXPECT_EQ(hidden->status, 403);
+    EXPECT_EQ(hidden->body.find("secret"), std::string::npos);
+}
+
+TEST_F(Server, AFailedStartIsNeverAnnounced) {
+    std::string exe = testing::BuildBinFolder() + "/qmhttpd";
+    auto start = [&](int port) {
+        // A server that wrongly starts is ended by timeout (status 124) instead of hanging.
+        std::string cmd = "timeout 60 " + exe + " --root " + root_.path() + " --port " +
+                          std::to_string(port) + " 2>" + root_.path() + "/log/err.txt";
+        return system(cmd.c_str());
+    };
+    // The port is taken by another listener.
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    socklen_t len = sizeof a;
+    getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
+    int rc = start(ntohs(a.sin_port));
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << rc;
+    close(taken);
+    // The interpreter cannot be loaded: a server without its pages is no running server.
+    std::ofstream(root_ / "bin/libqmintpr.so") << "not a library";
+    rc = start(port_);
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1) << "qmhttpd served without its interpreter";
+    EXPECT_NE(ReadFile(root_ / "log/err.txt").find("page interpreter"), std::string::npos);
+    std::string log = ReadFile(root_ / "bin/servicelog.txt");
+    EXPECT_EQ(log.find("started on"), std::string::npos) << log;
+    EXPECT_NE(log.find("[Error]"), std::string::npos) << log;
+    platform::NamedMutex probe;
+    EXPECT_EQ(probe.Open("__MUTEX__QNQuinsward_Httpd"), platform::kErrFileNotFound);
+}
+
 TEST_F(Server, SeedingKeepsExistingValues) {
     platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "Port", "9999");
     ASSERT_EQ(SeedRegistry(root_.path()), 0);
@@ -329,6 +404,118 @@ TEST_F(Server, TemplateGivesTheSameHtmlDirectlyAndThroughQmcgi) {
     auto escape = c.Get("/qm?LANGUAGE=en&TEMPLATE=..%2F..%2Fregistry");
     ASSERT_TRUE(escape);
     EXPECT_EQ(escape->body.find("OvrelNet"), std::string::npos);
+}
+
+}  // namespace qm::httpd
+
+namespace qm::httpd {
+
+namespace {
+
+bool HasNoScriptPolicy(const httplib::Result& r) {
+    return r && r->get_header_value("Content-Security-Policy").find("script-src 'none'") !=
+                    std::string::npos &&
+           r->get_header_value("X-Content-Type-Options") == "nosniff";
+}
+
+}  // namespace
+
+// Pages through the real server: UTF-8 form values, markup in the request, and the headers
+// every HTML answer carries.
+TEST_F(Server, Utf8ValuesWorkAndRequestsNeverReflectMarkup) {
+    std::ofstream(root_ / "html/en/index.htm") << "<html>index page [% OUTHEXHTML($N) %]</html>";
+    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
+                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
+                               testing::BuildBinFolder() + ";");
+    StartServer();
+    auto c = Client();
+    // A Japanese character before the names the page needs used to give "$LANGUAGE Not Found !".
+    auto r = c.Get("/qm?N=%E3%81%86&LANGUAGE=en&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<html>index page E38186</html>");
+    EXPECT_TRUE(HasNoScriptPolicy(r));
+    r = c.Get("/gw/Qmcgi.exe?N=%E2%82%AC&LANGUAGE=en&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<html>index page E282AC</html>\n\n");
+    EXPECT_TRUE(HasNoScriptPolicy(r)) << "Qmcgi pages too";
+
+    // Markup in a template or language name is refused without being echoed.
+    r = c.Get("/qm?LANGUAGE=en&TEMPLATE=%3Cimg%20src%3Dx%20onerror%3Dalert(1)%3E");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "$TEMPLATE Not Found !");
+    r = c.Get("/gw/Qmcgi.exe?LANGUAGE=%3Cb%3E&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "$LANGUAGE Not Found !\n\n");
+    // The server's own page for an unknown service shows the name as text.
+    r = c.Get("/gw/Qmcgi.exe?service=%3Cscript%3Ealert(1)%3C/script%3E&LANGUAGE=en");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.find("<script>"), std::string::npos) << r->body;
+    EXPECT_NE(r->body.find("the service \"&lt;script&gt;alert(1)&lt;/script&gt;\" is not available"),
+              std::string::npos)
+        << r->body;
+    EXPECT_TRUE(HasNoScriptPolicy(r));
+
+    // Error pages, static HTML and HEAD answers carry the policy; other types do not need it.
+    r = c.Get("/nothing.html");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404);
+    EXPECT_TRUE(HasNoScriptPolicy(r));
+    EXPECT_TRUE(HasNoScriptPolicy(c.Get("/")));
+    EXPECT_TRUE(HasNoScriptPolicy(c.Head("/qm?LANGUAGE=en&TEMPLATE=index.htm")));
+    std::ofstream(root_ / "htdocs/plain.txt") << "text";
+    r = c.Get("/plain.txt");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->get_header_value("Content-Security-Policy"), "");
+
+    // Client text in servicelog.txt stays on its line: no one can write an "[Error]" line.
+    r = c.Get("/gw/Qmcgi.exe?service=x%0A%5BError%5D%20forged%0D%0Aline&LANGUAGE=en");
+    ASSERT_TRUE(r);
+    std::string log = ReadFile(root_ / "bin/servicelog.txt");
+    std::istringstream lines(log);
+    int forged = 0, unavailable = 0;
+    for (std::string line; std::getline(lines, line);) {
+        forged += line.rfind("[Error] forged", 0) == 0 || line.rfind("line", 0) == 0;
+        unavailable += line.find("unavailable service \"x\\n[Error] forged\\r\\nline\"") != std::string::npos;
+    }
+    EXPECT_EQ(forged, 0) << log;
+    EXPECT_EQ(unavailable, 1) << log;
+}
+
+// Templates that used to crash the server (and everything it served) now fail to compile, and
+// the server goes on serving.
+TEST_F(Server, DeepTemplatesFailToCompileAndTheServerKeepsServing) {
+    std::ofstream(root_ / "html/en/index.htm") << "<html>index</html>";
+    std::string ifs;
+    for (int i = 0; i < 60000; ++i) ifs += "[% IF (1) %]\n";
+    std::ofstream(root_ / "html/en/ifs.htm") << ifs;
+    // 15 doubling macros: 32,768 brackets inside each other.
+    std::string bomb;
+    for (int i = 15; i >= 1; --i) {
+        const std::string n = std::to_string(i), m = std::to_string(i - 1);
+        bomb += "[% #DEFINE O" + n + "O O" + m + "OO" + m + "O %][% #DEFINE C" + n + "C C" + m +
+                "CC" + m + "C %]";
+    }
+    bomb += "[% #DEFINE O0O $X[ %][% #DEFINE C0C ] %]\n\n[% $A = O15O 1 C15C %]";
+    std::ofstream(root_ / "html/en/bomb.htm") << bomb;
+    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
+                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
+                               testing::BuildBinFolder() + ";");
+    StartServer();
+    auto c = Client();
+    for (int round = 0; round < 2; ++round) {  // nothing half-built is left to trip the next one
+        auto r = c.Get("/qm?LANGUAGE=en&TEMPLATE=ifs.htm");
+        ASSERT_TRUE(r) << "the server is gone";
+        EXPECT_EQ(r->body, "ifs.htm line 257: IF (1)  Nesting Too Deep !");
+        r = c.Get("/gw/Qmcgi.exe?LANGUAGE=en&TEMPLATE=bomb.htm");
+        ASSERT_TRUE(r) << "the server is gone";
+        EXPECT_EQ(r->body.substr(0, 30), "bomb.htm line 3: $A = $X[$X[$X") << r->body;
+        EXPECT_NE(r->body.find("Nesting Too Deep !"), std::string::npos);
+    }
+    EXPECT_FALSE(std::filesystem::exists(root_ / "cache/en/ifs.htm"));
+    auto r = c.Get("/qm?LANGUAGE=en&TEMPLATE=index.htm");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body, "<html>index</html>");
+    EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "still running";
 }
 
 }  // namespace qm::httpd

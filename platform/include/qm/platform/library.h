@@ -16,6 +16,10 @@ using LibraryHandle = void*;
 LibraryHandle LoadLibraryByName(std::string_view name);
 // The exported symbol by its exact name, or nullptr.
 void* LibrarySymbol(LibraryHandle lib, const char* symbol);
+// A function that the library itself defines, by its exact name; nullptr when the name is
+// missing, is not a function, or resolves into another object (one of the library's
+// dependencies, such as the C library). For binding names that come from page templates.
+void* LibraryOwnFunction(LibraryHandle lib, const char* symbol);
 // Drops one reference; 0 on success.
 int FreeLibraryHandle(LibraryHandle lib);
 // Text of the last failure of the calling thread.

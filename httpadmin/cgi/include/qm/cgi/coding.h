@@ -1,4 +1,5 @@
-// URL and Base64 coding shared by every CGI program and the pages that build links.
+// URL, Base64 and HTML coding shared by every CGI program, the server and the pages that build
+// links.
 #pragma once
 
 #include <string>
@@ -13,6 +14,10 @@ std::string UrlDecode(std::string_view text);
 // Letters, digits and "*-.@_" are copied, a space becomes "+", every other byte "%XX" with
 // uppercase hexadecimal digits.
 std::string UrlEncode(std::string_view text);
+
+// Text for HTML content or a quoted attribute value: "&", "<", ">", '"' and "'" become entities,
+// everything else is copied. Whatever a request carries, the result is never markup.
+std::string HtmlEscape(std::string_view text);
 
 // RFC 2045 alphabet with "=" padding.
 std::string Base64Encode(std::string_view bytes);
