@@ -10,8 +10,13 @@
 #   --net A.B.C   first three bytes of the loopback addresses (default 127.0.0)
 #   --first N     last byte of the first printer's address (default 11)
 #   --log         keep each agent's log in the state folder
-# Without files, start serves every printer of support/snmpgw/printers. Printer k (from 0) of the
-# list answers on NET.(FIRST+k):PORT. stop ends only the agents this state folder started.
+# Without files, start serves every printer of support/snmpgw/printers (not its quirks/ folder).
+# Printer k (from 0) of the list answers on NET.(FIRST+k):PORT. stop ends only the agents this
+# state folder started.
+# A file may ask for the limits of real printers' agents with comment lines (served through
+# scripts/agent_limits.py in front of the snmpsim agent):
+#   # agent: snmpv1-only       the printer drops SNMPv2c requests
+#   # agent: max-message N     the printer answers tooBig rather than send more than N bytes
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 
@@ -47,16 +52,31 @@ done
 
 pidfile="$state/agents"
 
-# True when pid is alive and is an snmpsim agent serving a data folder of this state folder.
+# True when pid is alive and is an snmpsim agent serving a data folder of this state folder, or
+# a relay this state folder started.
 ours() {
   local pid="$1" cmdline
   [ -r "/proc/$pid/cmdline" ] || return 1
   cmdline="$(tr '\0' ' ' < "/proc/$pid/cmdline")"
-  [[ "$cmdline" == *snmpsimd* && "$cmdline" == *"--data-dir=$state/"* ]]
+  [[ ( "$cmdline" == *snmpsimd* && "$cmdline" == *"--data-dir=$state/"* ) ||
+     ( "$cmdline" == *agent_limits.py* && "$cmdline" == *"--owner $state/ "* ) ]]
 }
 
+# SNMPv1-only printers do not answer the v2c question.
 answers() {
-  snmpget -v2c -c tarlow -t 1 -r 0 -On "$1" 1.3.6.1.2.1.1.2.0 >/dev/null 2>&1
+  snmpget -v2c -c tarlow -t 1 -r 0 -On "$1" 1.3.6.1.2.1.1.2.0 >/dev/null 2>&1 ||
+    snmpget -v1 -c tarlow -t 1 -r 0 -On "$1" 1.3.6.1.2.1.1.2.0 >/dev/null 2>&1
+}
+
+# The relay options a data file asks for with "# agent: ..." lines.
+limits() {
+  awk '/^# agent: snmpv1-only[[:space:]]*$/ { printf " --v1-only" }
+       /^# agent: max-message [0-9]+[[:space:]]*$/ { printf " --max-message %d", $4 }' "$1"
+}
+
+# A UDP port that was free on the address a moment ago.
+free_port() {
+  python3 -c 'import socket,sys; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
 }
 
 status() {
@@ -105,7 +125,7 @@ start() {
     chown "$owner" "$state/cache"
   fi
   : > "$pidfile"
-  local k=0 f name dir endpoint logging
+  local k=0 f name dir endpoint logging relay agent
   for f in "${files[@]}"; do
     f="$(cd "$(dirname "$f")" && pwd)/$(basename "$f")"
     name="$(basename "$f" .snmprec)"
@@ -122,9 +142,19 @@ start() {
       : > "$state/$name.log"; [ ${#user[@]} -gt 0 ] && chown "$owner" "$state/$name.log"
       logging="file:$state/$name.log"
     fi
-    setsid snmpsimd --data-dir="$dir/" --agent-udpv4-endpoint="$endpoint" --cache-dir="$state/cache" \
+    relay="$(limits "$f")"
+    agent="$endpoint"
+    # With limits the agent answers on a free port of the same address, behind the relay.
+    [ -n "$relay" ] && agent="$net.$((first + k)):$(free_port "$net.$((first + k))")"
+    setsid snmpsimd --data-dir="$dir/" --agent-udpv4-endpoint="$agent" --cache-dir="$state/cache" \
       --logging-method="$logging" "${user[@]}" </dev/null >/dev/null 2>&1 &
-    echo "$! $endpoint $name" >> "$pidfile"
+    echo "$! $agent $name" >> "$pidfile"
+    if [ -n "$relay" ]; then
+      # shellcheck disable=SC2086  # $relay is a list of options
+      setsid python3 "$here/scripts/agent_limits.py" --listen "$endpoint" --agent "$agent" $relay \
+        --owner "$state/" </dev/null >/dev/null 2>&1 &
+      echo "$! $endpoint $name-limits" >> "$pidfile"
+    fi
     k=$((k + 1))
   done
   # Agents take a few seconds to index their data; wait until every one answers.

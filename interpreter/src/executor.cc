@@ -288,6 +288,8 @@ bool Executor::While() {
     if (TooDeep(depth, __LINE__)) return false;
     const size_t condition = in_.position();
     for (;;) {
+        // A loop that never writes still ends when the host cancels the page.
+        if (out().stopped()) return false;
         in_.Seek(condition);
         if (Expression(condition_) != Eval::Value) return false;
         if (!Truth(condition_)) {
@@ -674,6 +676,7 @@ bool Executor::LibraryCall(std::string_view library, Value& dst) {
         out().Error({}, library, Msg::InitializeError);
         return false;
     }
+    if (std::find(ctx_.called.begin(), ctx_.called.end(), lib) == ctx_.called.end()) ctx_.called.push_back(lib);
     Record fn;
     if (in_.Read(fn) != QM_REC_FUNCTION) {
         TraceCode(__LINE__, fn.code);
@@ -721,7 +724,12 @@ bool Executor::LibraryCall(std::string_view library, Value& dst) {
         }
     }
 
-    std::lock_guard lock(lib->callLock);
+    // A cancelled page starts no more tag calls: they may wait on the network.
+    if (out().stopped()) return false;
+    // The result stays the library's until its next call; unless the library keeps results
+    // per thread, nobody else may call it before this one is decoded.
+    std::unique_lock lock(lib->callLock, std::defer_lock);
+    if (!lib->concurrent) lock.lock();
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QMINTPR: Calling %s()", name.c_str());
     const int32_t rc = function(static_cast<int32_t>(args.size() + 2), argv.data());
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "QMINTPR: Called %s()", name.c_str());
@@ -752,6 +760,13 @@ bool Executor::LibraryCall(std::string_view library, Value& dst) {
 
 void RunPage(PageContext& context, std::string_view page) {
     Executor(context, page).Run();
+}
+
+void EndRequest(PageContext& context) {
+    for (TagLibrary* lib : context.called) {
+        if (lib->endRequest) lib->endRequest(lib->processor);
+    }
+    context.called.clear();
 }
 
 }  // namespace qm::intpr

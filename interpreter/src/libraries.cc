@@ -77,6 +77,12 @@ TagLibrary* LibraryTable::Load(std::string_view name) {
     lib->name.assign(name);
     lib->module = module;
     lib->processor = processor;
+    lib->endRequest = reinterpret_cast<QmTagEndRequestFn>(
+        qm::platform::LibrarySymbol(module, QM_TAG_END_REQUEST_NAME));
+    if (auto concurrent = reinterpret_cast<QmTagConcurrentCallsFn>(
+            qm::platform::LibrarySymbol(module, QM_TAG_CONCURRENT_CALLS_NAME))) {
+        lib->concurrent = concurrent() != 0;
+    }
     TagLibrary* raw = lib.get();
     libraries_.emplace(std::string(name), std::move(lib));
     return raw;

@@ -18,6 +18,9 @@ struct TagLibrary {
     std::string name;
     qm::platform::LibraryHandle module = nullptr;
     int32_t processor = 0;
+    QmTagEndRequestFn endRequest = nullptr;  // optional export, bound at load
+    // The library keeps results per calling thread: its calls need not be serialised here.
+    bool concurrent = false;
     // Calls into one library are serialised: its result buffer lives in its processor object
     // and must stay put until the interpreter has decoded it.
     std::mutex callLock;

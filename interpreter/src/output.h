@@ -33,17 +33,23 @@ std::string ErrorLine(std::string_view first, std::string_view second, Msg id);
 // Where a request's page goes. Empty writes are dropped: only the final end-of-page call may
 // carry zero bytes. A negative result from the callback is the host's way to stop a request
 // (its client went away): nothing more is written and the page stops at the next statement.
+// The host's cancel flag (set from another thread: client gone, time-out, shutdown) stops it
+// the same way, also while the page writes nothing.
 class PageOutput {
 public:
-    PageOutput(void* context, QmOutputCallback callback) : context_(context), callback_(callback) {}
+    PageOutput(void* context, QmOutputCallback callback, const int32_t* cancel = nullptr)
+        : context_(context), callback_(callback), cancel_(cancel) {}
 
     void Write(std::string_view bytes) const {
-        if (bytes.empty() || !callback_ || stopped_) return;
+        if (bytes.empty() || !callback_ || stopped()) return;
         if (callback_(context_, QM_OUTPUT_HTML, static_cast<int32_t>(bytes.size()), bytes.data()) < 0) {
             stopped_ = true;
         }
     }
-    bool stopped() const { return stopped_; }
+    bool stopped() const {
+        if (!stopped_ && cancel_ && __atomic_load_n(cancel_, __ATOMIC_ACQUIRE) != 0) stopped_ = true;
+        return stopped_;
+    }
     void Error(std::string_view first, std::string_view second, Msg id) const {
         Write(ErrorLine(first, second, id));
     }
@@ -55,6 +61,7 @@ public:
 private:
     void* context_;
     QmOutputCallback callback_;
+    const int32_t* cancel_;
     mutable bool stopped_ = false;
 };
 

@@ -29,19 +29,26 @@ extern "C" QMINTPR_API void* ServiceInitialize(void* hostContext, void* hostValu
     return new (std::nothrow) ServiceObject(hostContext, hostValue, output);
 }
 
-extern "C" QMINTPR_API int32_t Service(void* service, char* params) {
+extern "C" QMINTPR_API int32_t ServiceWithCancel(void* service, char* params, const int32_t* cancel) {
     auto* svc = static_cast<ServiceObject*>(service);
     if (!svc) return 0;
+    std::unique_ptr<qm::intpr::PageContext> context;
     try {
-        qm::intpr::PageContext context{qm::intpr::PageOutput(svc->hostContext, svc->output),
-                                       &svc->libraries, {}};
-        if (qm::intpr::IntprInitialize(context, params)) {
-            if (auto page = qm::intpr::ObtainCompiledPage(context)) qm::intpr::RunPage(context, *page);
+        context.reset(new qm::intpr::PageContext{
+            qm::intpr::PageOutput(svc->hostContext, svc->output, cancel), &svc->libraries, {}});
+        if (qm::intpr::IntprInitialize(*context, params)) {
+            if (auto page = qm::intpr::ObtainCompiledPage(*context)) qm::intpr::RunPage(*context, *page);
         }
     } catch (const std::bad_alloc&) {
         // Out of memory in the middle of a page: the page just ends here.
     }
+    // Whatever stopped the page, what it opened in the tag libraries ends with it.
+    if (context) qm::intpr::EndRequest(*context);
     return qm::intpr::PageOutput(svc->hostContext, svc->output).End();
+}
+
+extern "C" QMINTPR_API int32_t Service(void* service, char* params) {
+    return ServiceWithCancel(service, params, nullptr);
 }
 
 extern "C" QMINTPR_API int32_t ServiceRelease(void* service) {

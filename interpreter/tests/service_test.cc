@@ -1,6 +1,8 @@
 // The library's exports through real loading: request variables, template files, the cache,
 // tag library calls and concurrent requests.
 #include <gtest/gtest.h>
+
+#include <future>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -321,6 +323,44 @@ TEST_F(ServiceTest, LibraryAndFunctionErrorsStopThePage) {
     EXPECT_EQ(Page("bind.htm"), "argc=4 i:5");
     const std::string log = ReadFile(root_ / "log/testtag.log");
     EXPECT_EQ(log.find("init failed\ninit failed\ninit "), 0u) << log;
+}
+
+TEST_F(ServiceTest, RequestEndIsToldToTheLibrariesTheRequestCalled) {
+    Template("en/ends.htm", "[% $N = QmTestTag.TAGEnds(1) %][% OUTHTML($N) %]");
+    Template("en/plain.htm", "plain");
+    const int before = std::stoi(Page("ends.htm"));
+    EXPECT_EQ(Page("plain.htm"), "plain");
+    // The first request ended (one call); the plain page never called the library.
+    EXPECT_EQ(std::stoi(Page("ends.htm")), before + 1);
+}
+
+TEST_F(ServiceTest, CancelledPageStopsInALoopThatNeverWrites) {
+    auto run = reinterpret_cast<int32_t (*)(void*, char*, const int32_t*)>(
+        qm::platform::LibrarySymbol(lib_, "ServiceWithCancel"));
+    ASSERT_NE(run, nullptr);
+    Template("en/spin.htm", "[% $N = QmTestTag.TAGEnds(1) %]before[% WHILE (1) %][% ENDWHILE %]after");
+    Template("en/ends.htm", "[% $N = QmTestTag.TAGEnds(1) %][% OUTHTML($N) %]");
+    const int before = std::stoi(Page("ends.htm"));
+    int32_t cancel = 0;
+    capture_ = Capture();
+    std::string params = "LANGUAGE=en|TEMPLATE=spin.htm";
+    auto page = std::async(std::launch::async, [&] { return run(svc_, params.data(), &cancel); });
+    // The host cancels some time later (the client went away); when does not matter.
+    EXPECT_EQ(page.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    __atomic_store_n(&cancel, 1, __ATOMIC_RELEASE);
+    ASSERT_EQ(page.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the loop did not stop";
+    page.get();
+    EXPECT_EQ(capture_.text, "before");
+    EXPECT_EQ(capture_.endCalls, 1);
+    // The cancelled request was told to the library it called, like any other.
+    EXPECT_EQ(std::stoi(Page("ends.htm")), before + 2);
+    // A page cancelled before it starts a tag call does not start it.
+    cancel = 1;
+    capture_ = Capture();
+    params = "LANGUAGE=en|TEMPLATE=ends.htm";
+    run(svc_, params.data(), &cancel);
+    EXPECT_EQ(capture_.text, "");
+    EXPECT_EQ(std::stoi(Page("ends.htm")), before + 3);
 }
 
 thread_local std::string t_page;

@@ -8,6 +8,7 @@
 //   TAGSlow(ms)                sleeps; counts calls that overlapped another call into the library
 //   TAGOverlaps()              returns an INTEGER with that count
 //   TAGData                    an int32_t, not a function
+//   TAGEnds(x)                 returns an INTEGER: how often TAGEndRequest was called
 // TAGInitialize fails (-1) while $QM_TESTTAG_INIT_FAIL is set; TAGInitialize and TAGRelease
 // append a line to the file $QM_TESTTAG_LOG when it is set.
 #include <unistd.h>
@@ -29,6 +30,7 @@ int g_initCount = 0;
 std::string g_result;
 std::atomic<int> g_inFlight{0};
 std::atomic<int> g_overlaps{0};
+std::atomic<int> g_ends{0};
 
 void Log(const std::string& line) {
     const char* path = std::getenv("QM_TESTTAG_LOG");
@@ -80,6 +82,17 @@ int32_t TAGInitialize(void* context, void* /*value*/, QmOutputCallback output, i
 
 int32_t TAGRelease(int32_t handle) {
     Log("release " + std::to_string(handle));
+    return 0;
+}
+
+int32_t TAGEndRequest(int32_t /*handle*/) {
+    ++g_ends;
+    return 0;
+}
+
+int32_t TAGEnds(int32_t argc, void** argv) {
+    if (argc < 2) return -2;
+    SetResult(argv, BerInteger(g_ends.load()));
     return 0;
 }
 

@@ -86,7 +86,8 @@ uint64_t Fnv1a(std::string_view s) {
 struct SharedState {
     std::atomic<uint32_t> eventWord;   // events: bit 31 signalled, low bits setter token
     std::atomic<uint32_t> nextToken;   // events: handle tokens handed out so far
-    char block[16];                    // shared blocks: the first kSharedBlockSize bytes
+    uint32_t blockSize;                // shared blocks: bytes in use (0 reads as the default)
+    char block[kSharedBlockMaxSize];
 };
 static_assert(sizeof(SharedState) <= 4096);
 constexpr size_t kMapSize = sizeof(SharedState);
@@ -164,7 +165,8 @@ std::string ObjectPath(Kind kind, std::string_view name) {
 // Opens or creates the object. `create` = create-or-open; else open fails with 2 when the
 // object does not exist. `fresh` tells the caller to initialise the contents.
 int Acquire(Kind kind, std::string_view name, bool create,
-            std::shared_ptr<SharedObject>* out, bool* fresh, uint32_t initialEventWord = 0) {
+            std::shared_ptr<SharedObject>* out, bool* fresh, uint32_t initialEventWord = 0,
+            uint32_t initialBlockSize = 0) {
     *fresh = false;
     if (name.empty()) return kErrInvalidName;
     std::string runDir = RootPath("run");
@@ -203,7 +205,10 @@ int Acquire(Kind kind, std::string_view name, bool create,
     if (p == MAP_FAILED) return WinErrorFromErrno(errno);
     obj->state = static_cast<SharedState*>(p);
     // Initialise before anyone else can open it: openers wait on the directory lock.
-    if (alone) obj->state->eventWord.store(initialEventWord);
+    if (alone) {
+        obj->state->eventWord.store(initialEventWord);
+        obj->state->blockSize = initialBlockSize;
+    }
     // Downgrade (or take) the presence lock to shared, so later openers see us.
     if (!OfdLock(fd, F_RDLCK, 0, false)) return WinErrorFromErrno(errno);
     {
@@ -418,10 +423,11 @@ int NamedEvent::Close() {
 SharedBlock::SharedBlock() = default;
 SharedBlock::~SharedBlock() { Close(); }
 
-int SharedBlock::Create(std::string_view name) {
+int SharedBlock::Create(std::string_view name, size_t size) {
     Close();
+    if (size == 0 || size > kSharedBlockMaxSize) return kErrInvalidParameter;
     bool fresh = false;
-    int rc = Acquire(Kind::Block, name, true, &obj_, &fresh);
+    int rc = Acquire(Kind::Block, name, true, &obj_, &fresh, 0, static_cast<uint32_t>(size));
     if (rc != kOk && rc != kErrAlreadyExists) obj_.reset();
     return rc;  // a fresh file is zero-filled by ftruncate
 }
@@ -442,9 +448,16 @@ int SharedBlock::Close() {
 
 char* SharedBlock::Data() const { return obj_ ? obj_->state->block : nullptr; }
 
+size_t SharedBlock::Size() const {
+    if (!obj_) return 0;
+    size_t n = obj_->state->blockSize;
+    return n == 0 || n > kSharedBlockMaxSize ? kSharedBlockSize : n;
+}
+
 int SharedBlock::Read(size_t offset, std::span<char> out) const {
     if (!obj_) return kErrInvalidHandle;
-    if (offset > kSharedBlockSize || out.size() > kSharedBlockSize - offset) {
+    const size_t size = Size();
+    if (offset > size || out.size() > size - offset) {
         return kErrInvalidParameter;
     }
     std::memcpy(out.data(), obj_->state->block + offset, out.size());
@@ -453,7 +466,8 @@ int SharedBlock::Read(size_t offset, std::span<char> out) const {
 
 int SharedBlock::Write(size_t offset, std::span<const char> in) {
     if (!obj_) return kErrInvalidHandle;
-    if (offset > kSharedBlockSize || in.size() > kSharedBlockSize - offset) {
+    const size_t size = Size();
+    if (offset > size || in.size() > size - offset) {
         return kErrInvalidParameter;
     }
     std::memcpy(obj_->state->block + offset, in.data(), in.size());

@@ -33,6 +33,14 @@ std::string FindProgram(const std::string& name) {
     return name;  // execvp searches PATH
 }
 
+// One message of the start-up pipe.
+struct Report {
+    int32_t kind;
+    int32_t value;
+};
+constexpr int32_t kReportPid = 1;    // value: the program's pid
+constexpr int32_t kReportErrno = 2;  // value: errno of the failed chdir or exec
+
 bool WriteAll(int fd, const void* p, size_t n) {
     return ::write(fd, p, n) == static_cast<ssize_t>(n);
 }
@@ -47,7 +55,9 @@ int StartDetached(const std::vector<std::string>& argv, const std::string& workD
     for (auto& a : args) cargv.push_back(a.data());
     cargv.push_back(nullptr);
 
-    int report[2];  // exec errno (or the grandchild's pid) travels back through this pipe
+    // The intermediate child reports the program's pid and the program reports a failed exec
+    // through one pipe. Either may write first, so every message says what it is.
+    int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) return WinErrorFromErrno(errno);
     pid_t child = fork();
     if (child < 0) {
@@ -62,8 +72,8 @@ int StartDetached(const std::vector<std::string>& argv, const std::string& workD
         pid_t grandchild = fork();
         if (grandchild < 0) _exit(1);
         if (grandchild > 0) {
-            int32_t gp = grandchild;
-            WriteAll(report[1], &gp, sizeof gp);
+            const Report r{kReportPid, grandchild};
+            WriteAll(report[1], &r, sizeof r);
             _exit(0);
         }
         int devnull = ::open("/dev/null", O_RDWR);
@@ -74,25 +84,33 @@ int StartDetached(const std::vector<std::string>& argv, const std::string& workD
             if (devnull > 2) ::close(devnull);
         }
         if (!workDir.empty() && chdir(ToPosixPath(workDir).c_str()) != 0) {
-            int32_t e = -errno;
-            WriteAll(report[1], &e, sizeof e);
+            const Report r{kReportErrno, errno};
+            WriteAll(report[1], &r, sizeof r);
             _exit(127);
         }
         execvp(program.c_str(), cargv.data());
-        int32_t e = -errno;
-        WriteAll(report[1], &e, sizeof e);
+        const Report r{kReportErrno, errno};
+        WriteAll(report[1], &r, sizeof r);
         _exit(127);
     }
     ::close(report[1]);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    // Messages until every writer is gone: the intermediate has exited, and the program's end
+    // closes on exec (close-on-exec) or after it reported the failure.
     int32_t gp = 0, err = 0;
-    ssize_t n1 = ::read(report[0], &gp, sizeof gp);
-    ssize_t n2 = ::read(report[0], &err, sizeof err);  // empty when exec succeeded
+    for (;;) {
+        Report r{};
+        ssize_t n = ::read(report[0], &r, sizeof r);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != static_cast<ssize_t>(sizeof r)) break;  // end (8-byte writes to a pipe are whole)
+        if (r.kind == kReportPid) gp = r.value;
+        else if (r.kind == kReportErrno) err = r.value;
+    }
     ::close(report[0]);
-    if (n1 != sizeof gp || gp <= 0) return kErrGenFailure;
-    if (n2 == sizeof err && err < 0) return WinErrorFromErrno(-err);
+    if (err != 0) return WinErrorFromErrno(err);
+    if (gp <= 0) return kErrGenFailure;
     if (pid) *pid = gp;
     return kOk;
 }

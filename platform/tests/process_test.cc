@@ -30,6 +30,14 @@ TEST(Process, StartsADetachedProgramInItsFolder) {
     EXPECT_NE(StartDetached({"/bin/true"}, root / "missing-folder"), 0);
 }
 
+TEST(Process, AFailedExecIsReportedWhoeverWritesFirst) {
+    // The program's exec failure and the intermediate's pid report race for the pipe; a
+    // missing program must give "file not found" every time, not a general failure.
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(StartDetached({"no-such-program-qm"}), kErrFileNotFound) << "start " << i;
+    }
+}
+
 TEST(Process, WindowsProgramNamesFindOurPrograms) {
     testing::TempRoot root;
     const std::string prog = root / "bin/qmhelper";

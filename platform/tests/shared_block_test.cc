@@ -52,4 +52,25 @@ TEST(SharedBlock, FreshAfterItsCreatorWasKilled) {
     EXPECT_EQ(b.Data()[0], '\0') << "no stale command survives";
 }
 
+TEST(SharedBlock, CreatorChoosesALargerSizeThatOpenersSee) {
+    TempRoot root;
+    SharedBlock block;
+    EXPECT_EQ(block.Create("QntpsetrMap", 0), kErrInvalidParameter);
+    EXPECT_EQ(block.Create("QntpsetrMap", kSharedBlockMaxSize + 1), kErrInvalidParameter);
+    ASSERT_EQ(block.Create("QntpsetrMap", 32), 0);
+    EXPECT_EQ(block.Size(), 32u);
+    Child writer([] {
+        SharedBlock b;
+        if (b.Open("QntpsetrMap") != 0 || b.Size() != 32) return 1;
+        const char text[] = "1\0" "192.168.100.200";  // command and address with their NULs
+        if (b.Write(32, std::span<const char>("x", 1)) != kErrInvalidParameter) return 2;
+        return b.Write(0, std::span<const char>(text, sizeof text));
+    });
+    ASSERT_EQ(writer.Wait(), 0);
+    EXPECT_STREQ(block.Data() + 2, "192.168.100.200");
+    SharedBlock other;
+    EXPECT_EQ(other.Create("QntpsetrMap"), kErrAlreadyExists);
+    EXPECT_EQ(other.Size(), 32u) << "an existing block keeps its creator's size";
+}
+
 }  // namespace qm::platform

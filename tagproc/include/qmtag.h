@@ -12,9 +12,10 @@
  *  -122     the printer did not answer
  * On every failure the result slot points to a BER NULL (0x05 0x00).
  *
- * Calls on one processor are serialised inside the library; results stay valid only until
- * that processor's next call, so a host that shares a processor between threads must also
- * serialise its own reads of the result (the page interpreter does). */
+ * Calls on one processor are serialised inside the library, except that a discovery waiting
+ * for the next printer lets other calls run meanwhile. Each calling thread has its own result
+ * buffer, valid until that thread's next call on the processor (or its TAGEndRequest), so
+ * hosts need not serialise calls (TAGConcurrentCalls says so to the page interpreter). */
 #ifndef QMTAG_H
 #define QMTAG_H
 
@@ -31,6 +32,12 @@ extern "C" {
 QMTAG_EXPORT int32_t TAGInitialize(void* hostContext, void* hostValue, QmOutputCallback output, int32_t reserved);
 QMTAG_EXPORT int32_t TAGRelease(int32_t handle);
 QMTAG_EXPORT int32_t TAGGetLastError(int32_t argc, void** argv);
+/* The host's request on the calling thread ended (qmintpr/tag_library.h): every discovery
+ * session that request opened and did not end is ended now, its search stopped, and All
+ * Devices left as it was. 0, or -2 for an unknown handle. */
+QMTAG_EXPORT int32_t TAGEndRequest(int32_t handle);
+/* 1: calls from several threads may overlap (qmintpr/tag_library.h). */
+QMTAG_EXPORT int32_t TAGConcurrentCalls(void);
 
 /* MIB data: (device key, OID list) / (device key, OID) / (key, OID, BER type, value text). */
 QMTAG_EXPORT int32_t TAGGetMIBData(int32_t argc, void** argv);
@@ -59,7 +66,12 @@ QMTAG_EXPORT int32_t TAGCreateHTMLGroupList(int32_t argc, void** argv);
 
 /* Discovery: (search parameter in hexadecimal, group, list mode, description filter, three
  * state flags, IP filter, MAC filter, name filter) -> INTEGER session; (session) -> the next
- * device key, -4 at the end; (session) -> ends it. */
+ * device key, -4 at the end; (session) -> ends it. A search registers what it found as the
+ * All Devices list when it has run to its end (the call that returns -4); a search ended
+ * earlier (by TAGEndDeviceDiscovery, the end of its request, or as abandoned) leaves the list
+ * as it was. A session unused for longer than its search budget (bits 16..23 of the search
+ * parameter, 0 = 60 s; 0 for a listing) plus 30 s (QM_DISCOVERY_IDLE_MARGIN_S) is ended by the
+ * next discovery call of any session. */
 QMTAG_EXPORT int32_t TAGStartDeviceDiscovery(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGGetDiscoveryResult(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGEndDeviceDiscovery(int32_t argc, void** argv);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "QBAPI.h"
@@ -73,7 +74,41 @@ struct DiscoverySession {
     bool ipActive = false, ipxActive = false;
     int resultSize = 0;
     bool searching = false;
+    // MAC addresses this session reported already: duplicates are dropped per session, so two
+    // searches at once each see every printer.
+    std::vector<std::string> reported;
+    // Keys a search found, registered as All Devices only once the search has run to its end:
+    // a search cut short knows nothing of the printers it did not reach, so the list it would
+    // leave behind is not the list of all devices. Until then readers see the old list whole.
+    std::vector<std::string> found;
+    // The request that owns the session (the thread of its opening call) and when it was last
+    // used, for ending sessions whose page stopped without TAGEndDeviceDiscovery.
+    std::thread::id owner = std::this_thread::get_id();
+    std::chrono::steady_clock::duration budget{};
+    std::chrono::steady_clock::time_point lastUse = std::chrono::steady_clock::now();
+    // A call waits for this session's next printer without the call lock: nobody else may
+    // end the session meanwhile.
+    bool busy = false;
 };
+
+namespace {
+
+// Beyond its search budget a session gets this long before it counts as abandoned; a page
+// that lists printers between two results is slow, not gone. QM_DISCOVERY_IDLE_MARGIN_S
+// changes it (tests make it short).
+std::chrono::steady_clock::duration IdleMargin() {
+    const char* v = std::getenv("QM_DISCOVERY_IDLE_MARGIN_S");
+    int n = v ? std::atoi(v) : -1;
+    return std::chrono::seconds(n >= 0 ? n : 30);
+}
+
+// The whole search's time budget from the search parameter (bits 16..23 in seconds, 0 = 60).
+std::chrono::steady_clock::duration SearchBudget(unsigned long param) {
+    unsigned long s = (param & QB_PARAM_BUDGET_MASK) >> 16;
+    return std::chrono::seconds(s == 0 ? 60 : s);
+}
+
+}  // namespace
 
 DiscoverySessions::DiscoverySessions() = default;
 DiscoverySessions::~DiscoverySessions() { CloseAll(); }
@@ -83,8 +118,42 @@ void DiscoverySessions::CloseAll() {
     open.clear();
 }
 
+int DiscoverySessions::CloseOwnedByThisThread() {
+    int n = 0;
+    const auto self = std::this_thread::get_id();
+    for (auto it = open.begin(); it != open.end();) {
+        if (it->second->owner != self || it->second->busy) {
+            ++it;
+            continue;
+        }
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "discovery session %d ended with its request\n", it->first);
+        Close(*it->second);
+        it = open.erase(it);
+        ++n;
+    }
+    return n;
+}
+
+void DiscoverySessions::CloseIdle(std::chrono::steady_clock::time_point now, int32_t keep) {
+    const auto margin = IdleMargin();
+    for (auto it = open.begin(); it != open.end();) {
+        if (it->first == keep || it->second->busy || now - it->second->lastUse <= it->second->budget + margin) {
+            ++it;
+            continue;
+        }
+        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "discovery session %d abandoned (idle %lld s), ended\n", it->first,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - it->second->lastUse).count()));
+        Close(*it->second);
+        it = open.erase(it);
+    }
+}
+
 void DiscoverySessions::Close(DiscoverySession& s) {
     if (s.cursor != DB_NO_HANDLE) {
+        // A search that did not run to its end registers nothing: All Devices keeps its list.
+        if (s.searching && !s.found.empty())
+            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "search ended early, %d found not registered\n",
+                    static_cast<int>(s.found.size()));
         QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBCloseDeviceKeyInGroup\n");
         int r = DBCloseDeviceKeyInGroup(s.cursor);
         QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBCloseDeviceKeyInGroup=%d\n", r);
@@ -105,7 +174,7 @@ int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
             Text(argv, 1), Text(argv, 2), Text(argv, 3), Text(argv, 4), Text(argv, 5), Text(argv, 6),
             Text(argv, 7), Text(argv, 8), Text(argv, 9), Text(argv, 10));
     EnsureDbThread();
-    discovered_.clear();
+    sessions_.CloseIdle(std::chrono::steady_clock::now(), 0);
     char* end = nullptr;
     unsigned long param = std::strtoul(Text(argv, 1), &end, 16);
     auto s = std::make_unique<DiscoverySession>();
@@ -149,6 +218,7 @@ int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
         }
         if (!s->ipActive && !s->ipxActive) return fail(-3);
         s->searching = true;
+        s->budget = SearchBudget(param);
     }
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBOpenDeviceKeyInGroup\n");
     s->cursor = DBOpenDeviceKeyInGroup(s->group.empty() ? nullptr : s->group.c_str());
@@ -214,12 +284,40 @@ bool CTagProcessor::PassesFilters(const DiscoverySession& s, const DeviceKey& ke
     return s.state[state - 1] == "1";
 }
 
-bool CTagProcessor::AlreadyListed(const DeviceKey& key) {
-    // Printers that did not reveal a MAC cannot be told apart by it.
+namespace {
+
+// True when the session reported a device with this MAC already; else remembers it.
+// Printers that did not reveal a MAC cannot be told apart by it.
+bool AlreadyReported(DiscoverySession& s, const DeviceKey& key) {
     if (key.mac.empty()) return false;
-    for (const auto& k : discovered_)
-        if (EqualNoCase(k.mac, key.mac)) return true;
+    for (const auto& m : s.reported)
+        if (EqualNoCase(m, key.mac)) return true;
+    s.reported.push_back(key.mac);
     return false;
+}
+
+}  // namespace
+
+int CTagProcessor::RegisterFound(DiscoverySession& s) {
+    if (s.cursor == DB_NO_HANDLE) return 0;  // registered already
+    int code = 0;
+    // The writes and the close run in this one call, so no reader of the list ever waits
+    // for a rewrite that needs another tag call to end.
+    for (const std::string& k : s.found) {
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBWriteDeviceKeyInGroup\n");
+        int r = DBWriteDeviceKeyInGroup(s.cursor, k.c_str());
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBWriteDeviceKeyInGroup=%d\n", r);
+        if (r != 0) {
+            code = DbError(r);
+            break;
+        }
+    }
+    s.found.clear();
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBCloseDeviceKeyInGroup\n");
+    int r = DBCloseDeviceKeyInGroup(s.cursor);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBCloseDeviceKeyInGroup=%d\n", r);
+    s.cursor = DB_NO_HANDLE;
+    return code;
 }
 
 int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
@@ -229,9 +327,11 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
     }
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetDiscoveryResult(%d)\n", *static_cast<const int32_t*>(argv[1]));
     EnsureDbThread();
+    sessions_.CloseIdle(std::chrono::steady_clock::now(), *static_cast<const int32_t*>(argv[1]));
     DiscoverySession* s = SessionOf(argv);
     if (s == nullptr) return Finish("GetDiscoveryResult", argv, -2);
     for (;;) {
+        s->lastUse = std::chrono::steady_clock::now();
         std::string text;
         if (!s->searching) {
             char* dkey = nullptr;
@@ -247,8 +347,16 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
             std::vector<char> buffer(static_cast<size_t>(s->resultSize) + 10, 0);
             int type = 0, r = QB_FINISHED;
             const char* which = "IPX";
+            // The wait for the next printer can last the whole search budget; other requests'
+            // calls (the printer list, say) go on meanwhile.
+            auto next = [&](int search) {
+                s->busy = true;
+                int got = Unlocked([&] { return QBGetDiscoveryResult(search, -1, &type, buffer.data()); });
+                s->busy = false;
+                return got;
+            };
             if (s->ipxActive) {
-                r = QBGetDiscoveryResult(s->ipxSearch, -1, &type, buffer.data());
+                r = next(s->ipxSearch);
                 QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBGetDiscoveryResult[IPX]=%d\n", r);
                 if (r == QB_FINISHED) {
                     QBTerminateDiscovery(s->ipxSearch);
@@ -257,7 +365,7 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
             }
             if (r == QB_FINISHED && s->ipActive) {
                 which = "IP";
-                r = QBGetDiscoveryResult(s->ipSearch, -1, &type, buffer.data());
+                r = next(s->ipSearch);
                 QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBGetDiscoveryResult[IP]=%d\n", r);
                 if (r == QB_FINISHED) {
                     QBTerminateDiscovery(s->ipSearch);
@@ -267,7 +375,9 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
             (void)which;
             if (r != 0) {
                 qbError_ = static_cast<int8_t>(r);
-                return Finish("GetDiscoveryResult", argv, -4);
+                // Every search ran to its end: what they found is now the list of all devices.
+                int code = r == QB_FINISHED && !s->ipActive && !s->ipxActive ? RegisterFound(*s) : 0;
+                return Finish("GetDiscoveryResult", argv, code != 0 ? code : -4);
             }
             buffer.back() = 0;
             char hex[16];
@@ -282,20 +392,21 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
         if (s->searching) {
             unsigned char channel[MIB_CHANNEL_SIZE] = {};
             int r = MIBGetChannelInfo(gateway_, key.ip.c_str(), key.ipx.c_str(), channel);
-            if (r != 0 && r != -2) return Finish("GetDiscoveryResult", argv, MibError(r));
-            if (AlreadyListed(key)) continue;
-            discovered_.push_back(key);
-            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBWriteDeviceKeyInGroup\n");
-            r = DBWriteDeviceKeyInGroup(s->cursor, key.dbKey.c_str());
-            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBWriteDeviceKeyInGroup=%d\n", r);
-            if (r != 0) return Finish("GetDiscoveryResult", argv, DbError(r));
+            if (r != 0 && r != -2) {
+                // One printer that stops answering (or answers garbage) between the search and
+                // its probe must not end the search for all the others.
+                QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "MIBGetChannelInfo(%s)=%d errno=%d, device skipped\n",
+                        key.ip.c_str(), r, MIBGetErrorNo(gateway_));
+                continue;
+            }
+            if (AlreadyReported(*s, key)) continue;
+            s->found.push_back(key.dbKey);
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBWriteChannelInfo\n");
             r = DBWriteChannelInfo(key.dbKey.c_str(), channel, MIB_CHANNEL_SIZE);
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBWriteChannelInfo=%d\n", r);
             if (r != 0) return Finish("GetDiscoveryResult", argv, DbError(r));
-        } else {
-            if (AlreadyListed(key)) continue;
-            discovered_.push_back(key);
+        } else if (AlreadyReported(*s, key)) {
+            continue;
         }
         if (!PassesFilters(*s, key)) {
             mibError_ = asnError_ = 0;
@@ -313,11 +424,19 @@ int CTagProcessor::EndDeviceDiscovery(int argc, void** argv) {
         return Finish("EndDeviceDiscovery", argv, -2);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED EndDeviceDiscovery(%d)\n", *static_cast<const int32_t*>(argv[1]));
     EnsureDbThread();
+    sessions_.CloseIdle(std::chrono::steady_clock::now(), *static_cast<const int32_t*>(argv[1]));
     auto it = sessions_.open.find(*static_cast<const int32_t*>(argv[1]));
-    if (it == sessions_.open.end()) return Finish("EndDeviceDiscovery", argv, -2);
+    if (it == sessions_.open.end() || it->second->busy) return Finish("EndDeviceDiscovery", argv, -2);
     sessions_.Close(*it->second);
     sessions_.open.erase(it);
     return Finish("EndDeviceDiscovery", argv, 0);
+}
+
+int CTagProcessor::EndRequest() {
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED EndRequest()\n");
+    EnsureDbThread();
+    sessions_.CloseOwnedByThisThread();
+    return 0;
 }
 
 }  // namespace qm::tag

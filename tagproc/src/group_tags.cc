@@ -95,7 +95,7 @@ int CTagProcessor::GetIPHostName(int argc, void** argv) {
             mibError_ = qbError_ = dbError_ = asnError_ = 0;
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetIPHostName(%s)\n", Text(argv, 1));
             QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
-            result_.clear();
+            Result().clear();
             return Finish("GetIPHostName", argv, -3);
         }
         return DbTextTag("GetIPHostName", argc, argv, 1,

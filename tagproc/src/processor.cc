@@ -67,6 +67,10 @@ CTagProcessor::~CTagProcessor() {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(OUT) ~CTagProcessor()\n");
 }
 
+std::vector<uint8_t>& CTagProcessor::Result() { return results_[std::this_thread::get_id()]; }
+
+void CTagProcessor::DropThreadResult() { results_.erase(std::this_thread::get_id()); }
+
 // ---- Frame ------------------------------------------------------------------------------
 
 bool CTagProcessor::CheckArgs(int argc, void** argv, int expected, bool keyFirst) {
@@ -78,18 +82,18 @@ bool CTagProcessor::CheckArgs(int argc, void** argv, int expected, bool keyFirst
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "PARAM ERROR\n");
         return false;
     }
-    result_.clear();
+    Result().clear();
     return true;
 }
 
-void CTagProcessor::SetErrorResult() { result_.assign(nullResult_, nullResult_ + sizeof nullResult_); }
+void CTagProcessor::SetErrorResult() { Result().assign(nullResult_, nullResult_ + sizeof nullResult_); }
 
-void CTagProcessor::SetResult(std::vector<uint8_t> bytes) { result_ = std::move(bytes); }
+void CTagProcessor::SetResult(std::vector<uint8_t> bytes) { Result() = std::move(bytes); }
 
 int CTagProcessor::Finish(const char* name, void** argv, int code) {
-    if (code != 0 || result_.empty()) SetErrorResult();
-    *static_cast<const unsigned char**>(argv[0]) = result_.data();
-    QbDump(QB_TRACE_INFO, kModule, __LINE__, result_.data(), static_cast<int>(result_.size()));
+    if (code != 0 || Result().empty()) SetErrorResult();
+    *static_cast<const unsigned char**>(argv[0]) = Result().data();
+    QbDump(QB_TRACE_INFO, kModule, __LINE__, Result().data(), static_cast<int>(Result().size()));
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "MIBError = '%d',DBError = '%d',QBAPIError = '%d',ASN1 = '%d'\n",
             mibError_, dbError_, qbError_, asnError_);
     QbTrace(code == 0 ? QB_TRACE_INFO : QB_TRACE_ERROR, kModule, __LINE__, "%s is returned '%d'\n", name, code);
@@ -305,8 +309,9 @@ int CTagProcessor::ValueText(const std::vector<uint8_t>& element, std::string* o
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, decodeTrace, r);
         return BerError(r);
     }
-    // The copy keeps every content byte, zero bytes included.
-    out->assign(text.data(), static_cast<size_t>(size - 1));
+    // Printers pad texts with NUL bytes to their field's width ("RAM\0\0\0\0\0"); as text the
+    // value ends at the first one, so it compares and joins like the same text unpadded.
+    out->assign(text.data(), ::strnlen(text.data(), static_cast<size_t>(size - 1)));
     return 0;
 }
 

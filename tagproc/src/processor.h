@@ -2,6 +2,7 @@
 // every exported tag (the frame each call follows, the SNMP exchange, the tags themselves).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "my_functions.h"
@@ -18,6 +20,10 @@
 namespace qm::tag {
 
 // Discovery sessions of one processor (discovery_tags.cc), by the handle templates hold.
+// A session belongs to the request that opened it: the thread that ran the opening call,
+// until the host says that request ended (TAGEndRequest). A session nobody asks for longer
+// than its search budget plus a margin was abandoned by a host that never says so; the next
+// discovery call ends it.
 struct DiscoverySession;
 struct DiscoverySessions {
     DiscoverySessions();
@@ -25,6 +31,10 @@ struct DiscoverySessions {
     static void Close(DiscoverySession& s);
     // Ends every session while the database and discovery are still started.
     void CloseAll();
+    // Ends the sessions the calling thread opened (its request is over); returns how many.
+    int CloseOwnedByThisThread();
+    // Ends every session idle past its budget and margin at `now`, except `keep`.
+    void CloseIdle(std::chrono::steady_clock::time_point now, int32_t keep);
     std::map<int32_t, std::unique_ptr<DiscoverySession>> open;
     int32_t next = 1;
 };
@@ -44,7 +54,13 @@ public:
     bool ok() const { return lastResult_ == 0; }
 
     // Calls on one processor must not overlap; the exports hold this while a method runs.
+    // A method may let go of it while it waits on the network (a discovery waiting for the
+    // next printer), so that other requests' calls go on meanwhile: `held` is the holder's
+    // lock, set by the export before the method runs.
     std::mutex& callLock() { return callLock_; }
+    void SetHeldLock(std::unique_lock<std::mutex>* held) { held_ = held; }
+    // Forgets the calling thread's result buffer (its request is over).
+    void DropThreadResult();
 
     // Tag methods: argc counts the result slot and the template arguments; argv[0] is the
     // result slot, argv[1..] the arguments.
@@ -70,6 +86,8 @@ public:
     int StartDeviceDiscovery(int argc, void** argv);
     int GetDiscoveryResult(int argc, void** argv);
     int EndDeviceDiscovery(int argc, void** argv);
+    // The host's request on the calling thread ended: its discovery sessions end with it.
+    int EndRequest();
 
 private:
     // The frame of every method: checks, error result, closing traces.
@@ -117,11 +135,27 @@ private:
                   const char* dbCall);
     DiscoverySession* SessionOf(void** argv);
     bool PassesFilters(const DiscoverySession& s, const DeviceKey& key);
-    bool AlreadyListed(const DeviceKey& key);
+    // Registers what a finished search found as the All Devices list, in one step.
+    int RegisterFound(DiscoverySession& s);
     int SignalTrainingLevel(const DeviceKey& key, const std::string& alertOid, int32_t* level);
 
+    // The calling thread's result buffer: results stay valid until the next call on the same
+    // thread, so calls of other requests may run while one waits.
+    std::vector<uint8_t>& Result();
+    // Runs `wait` without the call lock (other calls go on meanwhile), then takes it back.
+    template <class F>
+    auto Unlocked(F&& wait) {
+        std::unique_lock<std::mutex>* held = held_;
+        if (held) held->unlock();
+        auto r = wait();
+        if (held) held->lock();
+        held_ = held;
+        return r;
+    }
+
     std::mutex callLock_;
-    std::vector<DeviceKey> discovered_;
+    std::unique_lock<std::mutex>* held_ = nullptr;
+    std::map<std::thread::id, std::vector<uint8_t>> results_;
     const uint8_t nullResult_[2] = {0x05, 0x00};
     int8_t mibError_ = 0;
     int8_t qbError_ = 0;
@@ -130,7 +164,6 @@ private:
     int gateway_ = 0;
     bool discoveryStarted_ = false;
     bool dbStarted_ = false;
-    std::vector<uint8_t> result_;
     std::vector<uint8_t> packet_;
     std::vector<uint8_t> response_;
     void* hostContext_;

@@ -33,8 +33,10 @@ int Call(const char* name, int32_t argc, void** argv, Method method) {
     if (!p) return -2;
     int code;
     {
-        std::lock_guard lock(p->callLock());
+        std::unique_lock lock(p->callLock());
+        p->SetHeldLock(&lock);
         code = ((*p).*method)(argc - 1, argv + 1);
+        p->SetHeldLock(nullptr);
     }
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT : %s\n", name);
     return code;
@@ -74,6 +76,22 @@ int32_t TAGRelease(int32_t handle) {
     // A call still running on another thread keeps its own reference; the processor ends
     // with the last one.
     return 0;
+}
+
+int32_t TAGConcurrentCalls(void) { return 1; }
+
+int32_t TAGEndRequest(int32_t handle) {
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN : TAGEndRequest\n");
+    std::shared_ptr<CTagProcessor> p = Find(handle);
+    if (!p) return -2;
+    int code;
+    {
+        std::lock_guard lock(p->callLock());
+        code = p->EndRequest();
+        p->DropThreadResult();
+    }
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT : TAGEndRequest\n");
+    return code;
 }
 
 int32_t TAGGetLastError(int32_t argc, void** argv) { return Call("TAGGetLastError", argc, argv, &CTagProcessor::GetLastError); }

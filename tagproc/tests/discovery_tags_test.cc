@@ -39,8 +39,10 @@ std::vector<std::string> SortedLines(const std::string& page, std::string* tail)
 }
 
 std::map<std::string, std::string> Args(std::map<std::string, std::string> changes) {
-    // Time-out 1 s with two retries (agents are slow under load), budget 5 s; no group; list mode "1"; every state; no filter.
-    std::map<std::string, std::string> a = {{"P", "5020A"}, {"G", ""},  {"L", "1"},   {"D", ""},  {"S1", "1"},
+    // Time-out 1.5 s with four retries: a simulated printer on a busy machine may miss a few
+    // answer times, and a retry costs only the silent address's time. Budget 30 s; no group;
+    // list mode "1"; every state; no filter.
+    std::map<std::string, std::string> a = {{"P", "1E040F"}, {"G", ""},  {"L", "1"},   {"D", ""},  {"S1", "1"},
                                             {"S2", "1"},    {"S3", "1"}, {"IP", ""}, {"MAC", ""}, {"N", ""}};
     for (auto& [k, v] : changes) a[k] = v;
     return a;
@@ -54,7 +56,7 @@ TEST(DiscoveryTags, SearchRegistersThenListsWithFilters) {
                                  dir + "/4-alerts-mfp.snmprec", dir + "/1-mono-laser.snmprec"},
         81);
     if (!sim->ok()) GTEST_SKIP() << sim->why();
-    PageSite site(sim->port(), 1000, 2);
+    PageSite site(sim->port(), 1500, 3);
     {
         auto saved = std::filesystem::current_path();
         std::filesystem::current_path(site.root() + "/bin");

@@ -12,8 +12,9 @@ namespace qm::tag::test {
 
 class PageSite {
 public:
-    // Gateway settings: agents on `snmpPort`, short time-outs so that silent devices end fast.
-    explicit PageSite(int snmpPort, int timeoutMs = 300, int retries = 1);
+    // Gateway settings: agents on `snmpPort`; time-outs short enough that silent devices end
+    // soon, with retries for simulated printers that miss an answer time on a busy machine.
+    explicit PageSite(int snmpPort, int timeoutMs = 700, int retries = 2);
     // Writes html/en/<name> and runs it with the given request fields; returns the page text.
     std::string Run(const std::string& name, const std::string& text,
                     const std::map<std::string, std::string>& fields = {});

@@ -26,12 +26,12 @@ flags=(--headless --no-sandbox --disable-gpu --disable-quic --no-first-run
        --disable-background-networking --disable-component-update --disable-sync
        --user-data-dir="$profile")
 dom=$(timeout 60 "$browser" "${flags[@]}" --dump-dom "$url" 2>/dev/null)
-echo "$dom" | grep -q '<h1>Printer management</h1>' || { echo "page not rendered:"; echo "$dom" | head -20; exit 1; }
-echo "$dom" | grep -q 'No answer' || { echo "template loop output missing"; exit 1; }
+grep -q '<h1>Printer management</h1>' <<<"$dom" || { echo "page not rendered:"; echo "$dom" | head -20; exit 1; }
+grep -q 'No answer' <<<"$dom" || { echo "template loop output missing"; exit 1; }
 shot="$build/first-page.png"
 rm -f "$shot"
 timeout 60 "$browser" "${flags[@]}" --window-size=1000,700 --screenshot="$shot" "$url" >/dev/null 2>&1
 [ -s "$shot" ] || { echo "no screenshot taken"; exit 1; }
 # Through the document root: the welcome file leads to the same page.
-curl -fs "http://127.0.0.1:$port/" | grep -q 'TEMPLATE=index.htm'
+grep -q 'TEMPLATE=index.htm' <<<"$(curl -fs "http://127.0.0.1:$port/")"
 echo "ok: rendered $url; screenshot $shot"

@@ -57,5 +57,5 @@ code=$(status "/cgi-bin/qmreg?get")
 code=$(status "/cgi-bin/Qmcgipst.exe?GetFileName=none.gif")
 [ "$code" = 200 ] || fail "Qmcgipst answered $code"
 page=$(curl -fs "http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=index.htm")
-echo "$page" | grep -q 'Printer management' || fail "the first page is not served"
+grep -q 'Printer management' <<<"$page" || fail "the first page is not served"
 echo "ok: tools in sbin/, /cgi-bin/ refuses them, CGI programs and pages served"

@@ -5,6 +5,15 @@
  *   TAGInitialize  (host context, host value, output callback, 0) -> processor handle, a
  *                  non-negative 32-bit value, or a negative value when it cannot start;
  *   TAGRelease     (processor handle), optional, called once when the interpreter is released;
+ *   TAGEndRequest  (processor handle), optional: called once at the end of every request that
+ *                  called the library, on the thread that ran that request, after its page
+ *                  stopped (finished, failed, cancelled, or its client gone) and before the
+ *                  end-of-page output call. The library ends what that request left open
+ *                  (discovery sessions, say). Its result is ignored;
+ *   TAGConcurrentCalls () -> non-zero, optional: the library keeps each calling thread's
+ *                  result apart (valid until that thread's next call) and serialises its own
+ *                  state, so the interpreter does not serialise calls into it; the library
+ *                  may then let other requests' calls run while one waits on the network;
  *   tag functions  (argument count, argument vector) -> 32-bit signed code.
  *
  * Argument vector of a tag function call (room for QM_TAG_MAX_ARGV entries, unused ones null):
@@ -16,7 +25,7 @@
  * argc is the number of template arguments plus 2. The result buffer stays owned by the library;
  * the interpreter reads it before it calls into that library again and never frees it. Calls
  * into one library are serialised by the interpreter, so a library may keep its result buffer
- * in its processor object.
+ * in its processor object, unless the library declares TAGConcurrentCalls.
  *
  * The host context and host value are opaque to the interpreter: it hands them back unchanged
  * (they are pointer-sized here so that a host can pass the address of its own state). */
@@ -46,6 +55,10 @@ typedef int32_t (*QmTagFunction)(int32_t argc, void** argv);
 
 #define QM_TAG_INITIALIZE_NAME "TAGInitialize"
 #define QM_TAG_RELEASE_NAME "TAGRelease"
+#define QM_TAG_END_REQUEST_NAME "TAGEndRequest"
+#define QM_TAG_CONCURRENT_CALLS_NAME "TAGConcurrentCalls"
+typedef int32_t (*QmTagConcurrentCallsFn)(void);
+typedef int32_t (*QmTagEndRequestFn)(int32_t processorHandle);
 
 #ifdef __cplusplus
 }

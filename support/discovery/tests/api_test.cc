@@ -134,7 +134,9 @@ protected:
 qm::testsupport::SimulatedPrinters* SimulatedDiscovery::sim_ = nullptr;
 
 TEST_F(SimulatedDiscovery, UnicastListFindsEachPrinterOnceWithAddressMacAndIndex) {
-    for (unsigned long param : {0x05ul, 0x05ul | QB_PARAM_V2C}) {
+    // 0.5 s time-out with three retries: snmpsim agents on a busy machine miss an answer time
+    // now and then; only the silent address waits for every retry.
+    for (unsigned long param : {0x305ul, 0x305ul | QB_PARAM_V2C}) {
         SCOPED_TRACE(param);
         // Printers 0..3, a router (4), a silent address, and duplicates in the list.
         std::string list = sim_->address(0) + ";" + sim_->address(1) + ";" + sim_->address(0) + ";127.0.0.99;" +
@@ -156,22 +158,21 @@ TEST_F(SimulatedDiscovery, UnicastListFindsEachPrinterOnceWithAddressMacAndIndex
         EXPECT_EQ(m[sim_->address(2)].text, sim_->address(2) + ";;0050C2A10004;1");
         EXPECT_EQ(m[sim_->address(3)].text, sim_->address(3) + ";;0050C2A10006;3");
         EXPECT_EQ(m[sim_->address(3)].type, QB_DEVTYPE_HOST_PRINTER);
-        // The silent address costs one time-out (0.5 s), not one per address.
-        EXPECT_LT(seconds, 3.0);
+        // The silent address costs its own time-out and retries (2 s), not the others' too.
+        EXPECT_LT(seconds, 7.0);
     }
 }
 
 TEST_F(SimulatedDiscovery, ResultsArriveWhileTheSearchStillWaitsForSilentAddresses) {
-    // 2.5 s time-out: the printer's answer must be handed out long before the silent one ends.
-    int h = Start("127.0.0.98;" + sim_->address(0), 0x19);
+    // 2.5 s time-out and two retries: the printer's answer must be handed out while the silent
+    // address still keeps the search running (7.5 s in all).
+    int h = Start("127.0.0.98;" + sim_->address(0), 0x219);
     ASSERT_GT(h, 0);
-    auto begin = Clock::now();
     int type = 0;
     char buffer[80];
-    ASSERT_EQ(QBGetDiscoveryResult(h, 2000, &type, buffer), QB_OK);
-    EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(1500));
+    ASSERT_EQ(QBGetDiscoveryResult(h, 6000, &type, buffer), QB_OK);
     EXPECT_EQ(std::string(buffer), sim_->address(0) + ";;0050C2A10001;1");
-    EXPECT_EQ(QBGetDiscoveryResult(h, 0, &type, buffer), QB_E_NOT_READY);
+    EXPECT_EQ(QBGetDiscoveryResult(h, 0, &type, buffer), QB_E_NOT_READY) << "the search had ended already";
     EXPECT_EQ(QBGetDiscoveryResult(h, -1, &type, buffer), QB_FINISHED);
     EXPECT_EQ(QBTerminateDiscovery(h), QB_OK);
 }
@@ -250,8 +251,8 @@ TEST_F(Discovery, SearchesRunSideBySideAndReleaseEndsThemAll) {
     ASSERT_TRUE(agents.Add(Ip("127.0.7.1"), qm::testsupport::PrinterMib(1, "0050C2A10011", true)));
     ASSERT_TRUE(agents.Add(Ip("127.0.7.2"), qm::testsupport::PrinterMib(2, "0050C2A10012", true)));
     agents.Start();
-    int a = Start("127.0.7.1;127.0.8.1", 0x05);
-    int b = Start("127.0.7.2;127.0.8.2", 0x05);
+    int a = Start("127.0.7.1;127.0.8.1", 0x205);
+    int b = Start("127.0.7.2;127.0.8.2", 0x205);
     ASSERT_GT(a, 0);
     ASSERT_GT(b, 0);
     ASSERT_NE(a, b);

@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,7 +30,28 @@ constexpr const char* kUsage =
     "  --listen ADDR     address to listen on (default 127.0.0.1; 0.0.0.0 for every interface)\n"
     "  --seed-registry   store default settings for missing values, then exit\n"
     "  --check           read the settings, report problems, then exit\n"
-    "Stop it with Ctrl-C, SIGTERM, or the control helpers (__STOP__QNQuinsward_Httpd).\n";
+    "Stop it with Ctrl-C, SIGTERM, or the control helpers (__STOP__QNQuinsward_Httpd): running\n"
+    "pages are cancelled, and the server ends within 10 s even when requests are stuck.\n";
+
+// After a stop request the server ends within this, stuck requests or not: pages are cancelled
+// at once, idle keep-alive connections end within 5 s, and whatever still runs then (a CGI
+// program inside its Timeout, a tag call waiting on a printer) is abandoned with the process.
+constexpr auto kStopBound = std::chrono::seconds(10);
+
+// Whether the server has finished stopping; kept outside main so the watch over the stop
+// never outlives what it looks at.
+std::mutex gStopMu;
+std::condition_variable gStopCv;
+bool gStopped = false;
+
+// Ends the process when the stop takes longer than its bound.
+void GuardStop(qm::httpd::ServiceLog* log) {
+    std::unique_lock lock(gStopMu);
+    if (gStopCv.wait_for(lock, kStopBound, [] { return gStopped; })) return;
+    log->Error("requests still running 10 s after the stop request; ending anyway");
+    std::fflush(nullptr);
+    _exit(0);
+}
 
 struct Options {
     std::string root, listen = "127.0.0.1";
@@ -137,22 +160,29 @@ int main(int argc, char** argv) {
         return fail("cannot serve the request channel in " + root + "/run (error " +
                     std::to_string(rc) + ")");
     }
+    pages.SetTimeout(std::chrono::seconds(settings.timeoutSeconds));
+    std::once_flag stopOnce;
+    auto requestStop = [&server, &serviceLog, &stopOnce](const std::string& why) {
+        std::call_once(stopOnce, [&] {
+            {
+                std::lock_guard lock(gStopMu);
+                if (gStopped) return;
+            }
+            serviceLog.Info(why);
+            std::thread(GuardStop, &serviceLog).detach();
+            server.Stop();
+        });
+    };
     if (!control.Announce(&error)) return fail(error);
-    control.Watch([&server, &serviceLog] {
-        serviceLog.Info("stop requested");
-        server.Stop();
-    },
+    control.Watch([&requestStop] { requestStop("stop requested"); },
                   [&server, &serviceLog](bool paused) {
                       server.SetPaused(paused);
                       serviceLog.Info(paused ? "paused" : "continued");
                   });
-    std::thread signals([&server, &serviceLog, stopSignals] {
+    std::thread signals([&requestStop, stopSignals] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
-        if (sig == SIGINT || sig == SIGTERM) {
-            serviceLog.Info(std::string("signal ") + strsignal(sig) + ": stopping");
-            server.Stop();
-        }
+        if (sig == SIGINT || sig == SIGTERM) requestStop(std::string("signal ") + strsignal(sig) + ": stopping");
     });
     serviceLog.Info("started on " + opt.listen + ":" + std::to_string(server.port()) + ", root " +
                     root);
@@ -163,6 +193,11 @@ int main(int argc, char** argv) {
     control.Shutdown();
     pages.Release();
     serviceLog.Info("stopped");
+    {
+        std::lock_guard lock(gStopMu);
+        gStopped = true;
+    }
+    gStopCv.notify_all();
     // The signal thread may still wait; wake it so the process can end cleanly.
     pthread_kill(signals.native_handle(), SIGTERM);
     signals.join();

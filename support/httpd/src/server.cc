@@ -1,9 +1,13 @@
 // Routing and answering HTTP requests.
 #include "server.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +108,56 @@ CgiVariables MakeVariables(const Settings& s, const httplib::Request& req, int p
     return v;
 }
 
+// Address text and port of a socket address, as the HTTP library reports them.
+bool AddressOf(const sockaddr_storage& a, std::string* text, int* port) {
+    char buf[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(a);
+        if (!inet_ntop(AF_INET, &in.sin_addr, buf, sizeof buf)) return false;
+        *port = ntohs(in.sin_port);
+    } else if (a.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
+        if (!inet_ntop(AF_INET6, &in6.sin6_addr, buf, sizeof buf)) return false;
+        *port = ntohs(in6.sin6_port);
+    } else {
+        return false;
+    }
+    *text = buf;
+    return true;
+}
+
+// The descriptor of the request's connection, or -1: the socket whose two ends are the
+// request's addresses. The HTTP library does not hand it out, but it stays open on this thread
+// until the answer is written, and a page needs it to notice a client that went away while
+// the page writes nothing.
+int ConnectionFd(const httplib::Request& req) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (!dir) return -1;
+    int found = -1;
+    while (dirent* e = ::readdir(dir)) {
+        char* end = nullptr;
+        long fd = std::strtol(e->d_name, &end, 10);
+        if (end == e->d_name || *end != '\0' || fd == ::dirfd(dir)) continue;
+        struct stat st {};
+        if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t ll = sizeof local, pl = sizeof peer;
+        if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local), &ll) != 0 ||
+            ::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &pl) != 0) {
+            continue;
+        }
+        std::string la, pa;
+        int lp = 0, pp = 0;
+        if (AddressOf(local, &la, &lp) && AddressOf(peer, &pa, &pp) && lp == req.local_port &&
+            pp == req.remote_port && la == req.local_addr && pa == req.remote_addr) {
+            found = static_cast<int>(fd);
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
 }  // namespace
 
 void ProtectHtml(httplib::Response& res) {
@@ -201,7 +255,11 @@ bool HttpServer::Bind(const std::string& host, std::string* error) {
 
 void HttpServer::Serve() { http_->listen_after_bind(); }
 
-void HttpServer::Stop() { http_->stop(); }
+void HttpServer::Stop() {
+    // Pages end at their next statement; the listener then ends when its workers are free.
+    if (pages_) pages_->CancelAll();
+    http_->stop();
+}
 
 void HttpServer::LogAccess(const httplib::Request& req, const httplib::Response& res) {
     std::time_t now = std::time(nullptr);
@@ -365,10 +423,17 @@ void HttpServer::ServePage(const httplib::Request& req, httplib::Response& res) 
         return;
     }
     PageHost* pages = pages_;
-    res.set_chunked_content_provider("text/html", [pages, params](size_t, httplib::DataSink& sink) {
-        pages->Run(*params, [&sink](std::string_view piece) {
-            return sink.write(piece.data(), piece.size());
-        });
+    const int fd = ConnectionFd(req);
+    std::string target = req.target;
+    res.set_chunked_content_provider("text/html", [this, pages, params, fd, target](size_t, httplib::DataSink& sink) {
+        PageStop why = PageStop::None;
+        pages->Run(*params, [&sink](std::string_view piece) { return sink.write(piece.data(), piece.size()); }, fd,
+                   &why);
+        if (why == PageStop::Timeout) {
+            errorLog_->Write(target + ": page ran past Timeout (" + std::to_string(settings_.timeoutSeconds) +
+                             " s), stopped");
+        }
+        if (why == PageStop::ClientGone) return false;
         sink.done();
         return true;
     });

@@ -49,7 +49,8 @@ extern "C" {
 #define ISAM_ALREADY_INIT 125 /* INTISAM on a thread that has a context (counts as success) */
 
 #define ISAM_SEG_TEXT 0     /* bytes as they are */
-#define ISAM_SEG_UNSIGNED 1 /* unsigned integer in machine order, compared by value */
+#define ISAM_SEG_UNSIGNED 1 /* unsigned integer in machine order, compared by value; any
+                              length (the notification database keys 12-byte segments so) */
 
 #define ISAM_LOCK_FREE 0
 #define ISAM_LOCK_WRITE 2 /* what the configuration database asks for */

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -34,6 +35,23 @@ struct OpenSet {
 // costs far more than the call itself.
 constexpr size_t kIdleConnections = 16;
 
+// Connections of contexts that ended (CLISAM, thread exit), for the next context of any
+// thread: the notification database and the web side's request threads start and end a
+// context around every call, and each new connection would cost an open, a schema check,
+// fresh statements and, as the file's last connection, a checkpoint when it closes. Never
+// destroyed, as threads may still hand connections back while the process exits.
+constexpr size_t kPooledConnections = 32;
+
+struct Pool {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<SqliteFile>> files;
+};
+
+Pool& SharedPool() {
+    static Pool* pool = new Pool;
+    return *pool;
+}
+
 struct Context {
     std::map<int, std::unique_ptr<OpenSet>> sets;  // by data file number
     std::vector<std::unique_ptr<SqliteFile>> idle;
@@ -42,6 +60,12 @@ struct Context {
     ~Context() {
         // Closing commits whatever a lock span wrote, as a closed file keeps its changes.
         for (auto& [n, s] : sets) s->file.reset();
+        Pool& pool = SharedPool();
+        std::lock_guard lock(pool.mutex);
+        for (auto& f : idle) {
+            if (pool.files.size() >= kPooledConnections) pool.files.erase(pool.files.begin());
+            pool.files.push_back(std::move(f));
+        }
     }
 
     std::unique_ptr<SqliteFile> TakeIdle(const std::string& path, const std::string& describe) {
@@ -52,7 +76,19 @@ struct Context {
             if (f->Reusable(path, describe)) return f;
             return nullptr;  // stale: dropped
         }
-        return nullptr;
+        std::unique_ptr<SqliteFile> f;
+        {
+            Pool& pool = SharedPool();
+            std::lock_guard lock(pool.mutex);
+            for (auto it = pool.files.begin(); it != pool.files.end(); ++it) {
+                if ((*it)->path() != path) continue;
+                f = std::move(*it);
+                pool.files.erase(it);
+                break;
+            }
+        }
+        if (f && f->Reusable(path, describe)) return f;
+        return nullptr;  // none, or stale (dropped outside the pool's lock)
     }
     void GiveIdle(std::unique_ptr<SqliteFile> f) {
         if (idle.size() >= kIdleConnections) idle.erase(idle.begin());
@@ -228,6 +264,20 @@ int CMPIFIL(IsamFileSet* definition) {
     const std::string path = PathOf(*definition);
     auto& idle = Ctx().idle;
     std::erase_if(idle, [&](const auto& f) { return f->path() == path; });
+    std::vector<std::unique_ptr<SqliteFile>> dropped;  // closed outside the pool's lock
+    {
+        Pool& pool = SharedPool();
+        std::lock_guard lock(pool.mutex);
+        for (auto it = pool.files.begin(); it != pool.files.end();) {
+            if ((*it)->path() == path) {
+                dropped.push_back(std::move(*it));
+                it = pool.files.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    dropped.clear();
     return SqliteFile::Compact(path);
 }
 

@@ -29,7 +29,6 @@ bool Layout::FromDefinition(const IsamFileSet& def, Layout& out) {
             if (seg.offset < 0 || seg.length <= 0 || seg.offset + seg.length > def.recordLength)
                 return false;
             if (seg.kind != ISAM_SEG_TEXT && seg.kind != ISAM_SEG_UNSIGNED) return false;
-            if (seg.kind == ISAM_SEG_UNSIGNED && seg.length > 8) return false;
             ix.segments.push_back(seg);
         }
         // The position of a duplicate takes the last four bytes of the key.

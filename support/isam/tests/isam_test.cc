@@ -60,6 +60,31 @@ TEST_F(IsamTest, LayoutMismatchAndBadDefinitionsAreRefused) {
     EXPECT_EQ(OPNIFIL(nullptr), ISAM_BAD_DEFINITION);
 }
 
+// Unsigned segments longer than a machine word still compare as one number: the byte stored
+// last is the most significant.
+TEST_F(IsamTest, LongUnsignedSegmentsCompareFromTheirLastByte) {
+    const IsamSegment wide[] = {{4, 12, ISAM_SEG_UNSIGNED}};
+    const IsamIndex ix[] = {{"W.idx", 12, 0, ' ', 1, wide}};
+    IsamFileSet def{"..\\conf\\WIDE", -1, 32, 4096, 0, 1, ix};
+    ASSERT_EQ(Create(def), 0);
+    int d = def.dataFileNumber;
+    unsigned char a[32] = {}, b[32] = {}, out[32] = {};
+    a[4] = 0xFF;   // small: only the least significant byte set
+    b[15] = 0x01;  // large: the most significant byte set
+    ASSERT_EQ(ADDREC(d, b), 0);
+    ASSERT_EQ(ADDREC(d, a), 0);
+    ASSERT_EQ(FRSREC(d + 1, out), 0);
+    EXPECT_EQ(out[4], 0xFF);
+    ASSERT_EQ(NXTREC(d + 1, out), 0);
+    EXPECT_EQ(out[15], 0x01);
+    unsigned char key[12] = {};
+    key[11] = 0x01;
+    ASSERT_NE(TFRMKEY(d + 1, key), nullptr);
+    EXPECT_EQ(key[0], 0x01);
+    ASSERT_EQ(EQLREC(d + 1, key, out), 0);
+    EXPECT_EQ(out[15], 0x01);
+}
+
 TEST_F(IsamTest, AddDuplicateExactAndGreaterLookups) {
     auto def = Definition();
     ASSERT_EQ(Create(def), 0);

@@ -11,6 +11,10 @@
  * Request kinds of MIBCreateGetRequestSNMPPacket:
  *   0  get of all the given OIDs in one request;
  *   1  get-next of the given OIDs;
+ *      for both, the answer holds one binding per OID, in order, even from agents that cannot
+ *      answer the request whole: an agent that answers tooBig is asked again in halves, and an
+ *      SNMPv1 agent that refuses a get with noSuchName is asked again without the object it
+ *      named, which then reads as noSuchObject (0x80 0x00), as SNMPv2c agents answer it;
  *   5  walk of the subtree below the one given OID (get-bulk on SNMPv2c, get-next on v1)
  *      until the agent leaves the subtree; MIBReceive returns the whole walk as one response
  *      whose bindings are read by index, in the agent's order (column by column for tables).

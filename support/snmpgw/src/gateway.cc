@@ -17,6 +17,7 @@
 #include "QBUtil.h"
 #include "channel.h"
 #include "exchange.h"
+#include "get.h"
 #include "qm/snmp/ber.h"
 #include "qm/snmp/message.h"
 #include "settings.h"
@@ -36,6 +37,8 @@ struct Pending {
     std::vector<uint8_t> bytes;
     bool walk = false;
     WalkPlan plan;  // walks only
+    bool get = false;
+    GetPlan getPlan;  // gets and get-nexts only
     Expected expected;
 };
 
@@ -454,13 +457,14 @@ int MIBCreateGetRequestSNMPPacket(int handle, int kind, int number, const char* 
         p.plan.maxResponse = h->settings.maxResponse;
         p.bytes = WalkRequest(p.plan, p.plan.root, id);
     } else {
-        snmp::Request r;
-        r.version = h->channel.version;
-        r.community = community;
-        r.type = kind == 0 ? snmp::pdu::kGet : snmp::pdu::kGetNext;
-        r.requestId = id;
-        for (auto& oid : parsed) r.bindings.push_back({std::move(oid), {}});
-        p.bytes = snmp::EncodeRequest(r);
+        p.get = true;
+        p.getPlan.version = h->channel.version;
+        p.getPlan.community = community;
+        p.getPlan.type = kind == 0 ? snmp::pdu::kGet : snmp::pdu::kGetNext;
+        p.getPlan.oids = std::move(parsed);
+        std::vector<size_t> all(p.getPlan.oids.size());
+        for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+        p.bytes = GetRequest(p.getPlan, all, id);
     }
     return StoreBuilt(*h, std::move(p), length, packet);
 }
@@ -544,6 +548,13 @@ int MIBReceive(int handle, int* length, unsigned char* response) {
                 h->agentStatus = w.agentStatus;
                 h->agentIndex = w.agentIndex;
                 return Done(*h, w.code, w.detail);
+            }
+        } else if (p.get) {
+            GetOutcome g = RunGet(h->peer, p.getPlan, timing, h->ids, p.expected.requestId, true, &answer);
+            if (g.code != MIB_OK) {
+                h->agentStatus = g.agentStatus;
+                h->agentIndex = g.agentIndex;
+                return Done(*h, g.code, g.detail);
             }
         } else {
             int detail = MIB_OK;

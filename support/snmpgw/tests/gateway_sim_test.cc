@@ -24,7 +24,7 @@ using Walk = std::vector<std::pair<std::string, std::string>>;  // (OID, normali
 
 std::string SharedPrinters() {
     const char* env = std::getenv("QM_SHARED_PRINTERS");
-    return env ? env : "/work/shared/printers";
+    return env ? env : QM_REAL_PRINTERS_DIR;
 }
 
 std::vector<std::string> OurPrinters() {
@@ -112,19 +112,11 @@ Walk GatewayWalk(GatewayClient& gw, const std::string& oid, int number) {
     return walk;
 }
 
-}  // namespace
 
-// Kind-5 walks equal net-snmp's walks binding for binding on every simulated and recorded
-// printer, on SNMPv2c (get-bulk) and SNMPv1 (get-next).
-TEST(SimulatedPrinters, WalksMatchNetSnmp) {
-    if (!HaveProgram("snmpbulkwalk")) GTEST_SKIP() << "net-snmp tools missing (Debian package snmp)";
-    std::vector<std::string> files = OurPrinters();
-    ASSERT_GE(files.size(), 5u);
-    for (const char* name : {"sharp.snmprec", "konica.snmprec"}) {
-        std::string f = SharedPrinters() + "/" + name;
-        if (fs::exists(f)) files.push_back(f);
-    }
-    SimulatedPrinters sim(files, 201);
+// Kind-5 walks of the agents serving `files` equal net-snmp's walks binding for binding, on
+// SNMPv2c (get-bulk) and SNMPv1 (get-next).
+void ExpectWalksMatchNetSnmp(const std::vector<std::string>& files, int first) {
+    SimulatedPrinters sim(files, first);
     if (!sim.ok()) {
         if (!HaveProgram("snmpsimd")) GTEST_SKIP() << sim.why();
         FAIL() << sim.why();
@@ -159,6 +151,26 @@ TEST(SimulatedPrinters, WalksMatchNetSnmp) {
             }
         }
     }
+}
+
+}  // namespace
+
+TEST(SimulatedPrinters, WalksMatchNetSnmp) {
+    if (!HaveProgram("snmpbulkwalk")) GTEST_SKIP() << "net-snmp tools missing (Debian package snmp)";
+    std::vector<std::string> files = OurPrinters();
+    ASSERT_GE(files.size(), 5u);
+    ExpectWalksMatchNetSnmp(files, 201);
+}
+
+TEST(RecordedPrinters, WalksMatchNetSnmp) {
+    if (!HaveProgram("snmpbulkwalk")) GTEST_SKIP() << "net-snmp tools missing (Debian package snmp)";
+    std::vector<std::string> files;
+    for (const char* name : {"sharp.snmprec", "konica.snmprec"}) {
+        std::string f = SharedPrinters() + "/" + name;
+        if (!fs::exists(f)) GTEST_SKIP() << "no recording " << f;
+        files.push_back(f);
+    }
+    ExpectWalksMatchNetSnmp(files, 206);
 }
 
 // Get, get-next, set and read-back, a silent community, and the command-line tool, on two
@@ -249,4 +261,83 @@ TEST(SimulatedPrinters, GetSetAndTool) {
     EXPECT_NE(out.find("usage: qmsnmp"), std::string::npos);
     RunCommand(tool + " frobnicate " + alerts + " 2>/dev/null", &status);
     EXPECT_EQ(status, 2);
+}
+
+// Gets from an old printer whose agent speaks SNMPv1 only and sends at most 484 bytes.
+TEST(QuirkPrinters, GetsFromAnOldSnmpV1PrinterWithSmallMessages) {
+    SimulatedPrinters sim({std::string(QM_PRINTERS_DIR) + "/quirks/6-old-v1-laser.snmprec"}, 221);
+    if (!sim.ok()) {
+        if (!HaveProgram("snmpsimd")) GTEST_SKIP() << sim.why();
+        FAIL() << sim.why();
+    }
+    GatewayClient gw;
+    // The SNMPv2c question goes unanswered, so the probe settles on SNMPv1.
+    ASSERT_EQ(gw.Connect(sim.address(0).c_str(), sim.port(), 0, 1000, 2), MIB_OK);
+    EXPECT_EQ(gw.channel[3], 0) << "SNMPv1";
+
+    // One missing object (sysLocation) no longer costs the others their values: it reads as
+    // noSuchObject in its place, as SNMPv2c agents answer it.
+    Bytes response;
+    ASSERT_EQ(gw.Ask(0, {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.6.0", "1.3.6.1.2.1.25.3.2.1.3.1", "1.3.6.1.2.1.1.4.0"},
+                     &response),
+              MIB_OK)
+        << MIBGetErrorNo(gw.h);
+    std::vector<std::pair<std::string, Bytes>> b;
+    ASSERT_EQ(gw.Bindings(response, &b), MIB_OK);
+    ASSERT_EQ(b.size(), 4u);
+    EXPECT_EQ(b[0].first, "1.3.6.1.2.1.1.1.0");
+    EXPECT_EQ(qm::snmptool::FormatValue(b[0].second), "STRING: \"Quinsward LX-10 Monochrome Laser\"");
+    EXPECT_EQ(b[1].first, "1.3.6.1.2.1.1.6.0");
+    EXPECT_EQ(b[1].second, (Bytes{0x80, 0x00}));
+    EXPECT_EQ(b[2].first, "1.3.6.1.2.1.25.3.2.1.3.1");
+    EXPECT_EQ(b[2].second.size(), 2u + 24u) << "the NUL-padded description comes as the agent sent it";
+    EXPECT_EQ(b[3].second, (Bytes{0x80, 0x00}));
+    // A get of the missing object alone answers the same way.
+    ASSERT_EQ(gw.Ask(0, {"1.3.6.1.2.1.1.6.0"}, &response), MIB_OK);
+    ASSERT_EQ(gw.Bindings(response, &b), MIB_OK);
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(b[0].second, (Bytes{0x80, 0x00}));
+
+    // Twenty paper names do not fit one 484-byte answer: the agent says tooBig and the gateway
+    // asks in parts, answering in the order asked.
+    const char* names[] = {"Letter", "Legal", "A4",        "A3",    "A5",    "B4",    "B5",
+                           "Executive", "Ledger", "Statement", "Folio", "Oficio", "Env10", "EnvDL",
+                           "EnvC5", "EnvB5", "Monarch", "Postcard", "A6", "Custom"};
+    std::vector<std::string> oids;
+    for (int k = 20; k >= 1; --k) oids.push_back("1.3.6.1.4.1.40404.1.2.2.6.1.1.2.1." + std::to_string(k));
+    ASSERT_EQ(gw.Ask(0, oids, &response), MIB_OK) << MIBGetErrorNo(gw.h);
+    ASSERT_EQ(gw.Bindings(response, &b), MIB_OK);
+    ASSERT_EQ(b.size(), 20u);
+    for (size_t i = 0; i < 20; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(b[i].first, oids[i]);
+        ASSERT_EQ(b[i].second.size(), 12u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(b[i].second.data()) + 2), names[19 - i]);
+    }
+    // Get-next keeps SNMPv1's own answer at the end of the agent's MIB.
+    EXPECT_EQ(gw.Ask(1, {"1.3.6.1.4.1.40404.9"}, &response), MIB_ERR_AGENT);
+}
+
+// The other quirks as the gateway reads them: Printer-MIB rows under device index 2, and an
+// alert table past 64 KB read whole.
+TEST(QuirkPrinters, DeviceIndexTwoAndABigAlertTable) {
+    if (!HaveProgram("snmpbulkwalk")) GTEST_SKIP() << "net-snmp tools missing (Debian package snmp)";
+    const std::string dir = std::string(QM_PRINTERS_DIR) + "/quirks/";
+    SimulatedPrinters sim({dir + "7-mixed-colour-index2.snmprec", dir + "8-big-alert-table.snmprec"}, 223);
+    if (!sim.ok()) {
+        if (!HaveProgram("snmpsimd")) GTEST_SKIP() << sim.why();
+        FAIL() << sim.why();
+    }
+    GatewayClient mixed;
+    ASSERT_EQ(mixed.Connect(sim.address(0).c_str(), sim.port(), 0, 2000, 1), MIB_OK);
+    Walk colorants = GatewayWalk(mixed, "1.3.6.1.2.1.43.10.2.1.6", 37);
+    EXPECT_EQ(colorants, (Walk{{"1.3.6.1.2.1.43.10.2.1.6.2.1", "1"}, {"1.3.6.1.2.1.43.10.2.1.6.2.2", "4"}}));
+
+    GatewayClient busy;
+    ASSERT_EQ(busy.Connect(sim.address(1).c_str(), sim.port(), 0, 2000, 1), MIB_OK);
+    std::string agent = sim.address(1) + ":" + std::to_string(sim.port());
+    Bytes response;
+    ASSERT_EQ(busy.Ask(5, {"1.3.6.1.2.1.43.18"}, &response, 37), MIB_OK);
+    EXPECT_GT(response.size(), 65536u);
+    EXPECT_EQ(GatewayWalk(busy, "1.3.6.1.2.1.43.18", 37), NetSnmpWalk("snmpbulkwalk", "2c", agent, "1.3.6.1.2.1.43.18"));
 }

@@ -194,7 +194,7 @@ TEST(GatewayAnswers, MalformedAnswersAreErrorsNotCrashes) {
 
 TEST(GatewayAnswers, AgentErrorStatusIsReported) {
     FakeAgent agent([](const snmp::Message& m, auto) {
-        return std::vector<Datagram>{Answer(m, {{m.bindings[0].oid, Datagram{0x05, 0x00}}}, snmp::errstat::kNoSuchName, 1)};
+        return std::vector<Datagram>{Answer(m, {{m.bindings[0].oid, Datagram{0x05, 0x00}}}, snmp::errstat::kGenErr, 1)};
     });
     GatewayClient gw;
     ASSERT_EQ(gw.Connect("127.0.0.1", agent.port(), 1), MIB_OK);
@@ -202,8 +202,36 @@ TEST(GatewayAnswers, AgentErrorStatusIsReported) {
     EXPECT_EQ(gw.Ask(0, {"1.3.6.1.2.1.1.9.0"}, &response), MIB_ERR_AGENT);
     int status = 0, index = 0;
     MIBGetAgentError(gw.h, &status, &index);
-    EXPECT_EQ(status, snmp::errstat::kNoSuchName);
+    EXPECT_EQ(status, snmp::errstat::kGenErr);
     EXPECT_EQ(index, 1);
+}
+
+// An agent that names an object it cannot give (noSuchName) or cannot fit the answer (tooBig)
+// at every request: the gateway gives up with the agent's error after a bounded number of
+// requests instead of asking for ever.
+TEST(GatewayAnswers, GetRetriesEndOnAnAgentThatAlwaysRefuses) {
+    FakeAgent v1([](const snmp::Message& m, auto) {
+        return std::vector<Datagram>{Answer(m, {}, snmp::errstat::kNoSuchName, 7)};
+    });
+    GatewayClient gw;
+    ASSERT_EQ(gw.Connect("127.0.0.1", v1.port(), 1), MIB_OK);
+    Bytes response;
+    EXPECT_EQ(gw.Ask(0, {"1.3.6.1.2.1.1.1.0", "1.3.6.1.2.1.1.5.0"}, &response), MIB_ERR_AGENT);
+    EXPECT_EQ(v1.requests(), 1) << "an error index outside the request cannot be fixed";
+
+    FakeAgent tooBig([](const snmp::Message& m, auto) {
+        return std::vector<Datagram>{Answer(m, {}, snmp::errstat::kTooBig, 0)};
+    });
+    GatewayClient gw2;
+    ASSERT_EQ(gw2.Connect("127.0.0.1", tooBig.port(), 2), MIB_OK);
+    std::vector<std::string> oids;
+    for (int i = 1; i <= 8; ++i) oids.push_back("1.3.6.1.2.1.1." + std::to_string(i) + ".0");
+    EXPECT_EQ(gw2.Ask(0, oids, &response), MIB_ERR_AGENT);
+    int status = 0, index = 0;
+    MIBGetAgentError(gw2.h, &status, &index);
+    EXPECT_EQ(status, snmp::errstat::kTooBig);
+    // 8 objects, then 4, 2 and 1: the first single object still does not fit, and that ends it.
+    EXPECT_EQ(tooBig.requests(), 4);
 }
 
 TEST(GatewaySizing, EveryBufferFollowsTheTwoCallRule) {

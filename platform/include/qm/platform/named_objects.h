@@ -78,8 +78,12 @@ private:
 
 // The size of the named shared block the services exchange control commands through.
 inline constexpr size_t kSharedBlockSize = 10;
+// The largest block: the trap-registration helper's block carries a command and a printer
+// address, which do not fit into the 10 bytes of a control block.
+inline constexpr size_t kSharedBlockMaxSize = 64;
 
-// A named block of kSharedBlockSize bytes of shared memory, zero-filled when first created.
+// A named block of shared memory (kSharedBlockSize bytes unless its creator asked for more, up
+// to kSharedBlockMaxSize), zero-filled when first created. Openers see the creator's size.
 class SharedBlock {
 public:
     SharedBlock();
@@ -87,14 +91,18 @@ public:
     SharedBlock(const SharedBlock&) = delete;
     SharedBlock& operator=(const SharedBlock&) = delete;
 
-    int Create(std::string_view name);  // 0 created, 183 opened existing
+    // 0 created, 183 opened existing (its size stays what its creator chose); 87 for a size
+    // of 0 or above kSharedBlockMaxSize.
+    int Create(std::string_view name, size_t size = kSharedBlockSize);
     int Open(std::string_view name);    // 0, or 2 when it does not exist
     int Close();
     // Bounds-checked copies; 87 when the range falls outside the block.
     int Read(size_t offset, std::span<char> out) const;
     int Write(size_t offset, std::span<const char> in);
-    // The mapped bytes (nullptr when closed); exactly kSharedBlockSize long.
+    // The mapped bytes (nullptr when closed); Size() bytes long.
     char* Data() const;
+    // The block's size as its creator made it; 0 when closed.
+    size_t Size() const;
 
 private:
     std::shared_ptr<SharedObject> obj_;
