@@ -42,16 +42,17 @@ MonitoredDevice DeviceFromPollingRecord(const unsigned char* record) {
 
 int BuildPollingList(const NtfDbApi& db, PollingList* out) {
     PollingList list;
-    unsigned char record[kPollingRecordSize];
+    // Each read continues after the record it is handed, so the buffer is the walk's cursor:
+    // cleared once before the walk, never between reads.
+    unsigned char record[kPollingRecordSize] = {};
     for (;;) {
-        std::memset(record, 0, sizeof record);
         int rc = db.DBReadLogPolling(record);
         if (rc == kDbNoRecord) break;
         if (rc != 0) return rc;
         list.push_back(DeviceFromPollingRecord(record));
     }
+    std::memset(record, 0, sizeof record);
     for (;;) {
-        std::memset(record, 0, sizeof record);
         int rc = db.DBReadSendPolling(record);
         if (rc == kDbNoRecord) break;
         if (rc != 0) return rc;
