@@ -10,23 +10,14 @@
 #include <fstream>
 
 #include "admin_harness.h"
+#include "qm/testing/testing.h"
 #include "qm/cgi/coding.h"
 #include "qm/svcctl/svcctl.h"
 
 namespace qm::admin::testing {
 namespace {
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+using qm::testing::FreePort;
 
 class Control : public AdminTest {
 protected:

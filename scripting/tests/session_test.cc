@@ -39,17 +39,7 @@ struct Var {
     ~Var() { VariantClear(&v); }
 };
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+using qm::testing::FreePort;
 
 // Runs a command and returns its standard output and exit status.
 std::string RunCommand(const std::string& command, int* status) {

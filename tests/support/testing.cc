@@ -1,6 +1,10 @@
 // Temporary roots and child processes for tests.
 #include "qm/testing/testing.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,6 +111,18 @@ bool Eventually(const std::function<bool()>& cond, std::chrono::milliseconds tim
 std::string BuildBinFolder() {
     std::error_code ec;
     return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+}
+
+int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
 }
 
 }  // namespace qm::testing

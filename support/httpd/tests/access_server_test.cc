@@ -23,17 +23,7 @@
 namespace qm::httpd {
 namespace {
 
-int FreePort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
+using qm::testing::FreePort;
 
 // The status code of a GET sent from the client address `from` (another loopback address).
 int StatusFrom(const std::string& from, int port, const std::string& path) {

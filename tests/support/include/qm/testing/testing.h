@@ -73,6 +73,9 @@ private:
 bool Eventually(const std::function<bool()>& cond,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// A TCP port on 127.0.0.1 that was free a moment ago (servers under test listen there).
+int FreePort();
+
 // The build's bin/ folder (where the test binary and the libraries live).
 std::string BuildBinFolder();
 
