@@ -136,6 +136,10 @@ void RegisterHostNames() {
                 return;
         }
         if (length == 0) break;
+        if (BackgroundStopping()) {
+            DB_TRACE("QMDBMGR: IPHostRegist ended early: the library is unloading");
+            break;
+        }
         std::string address;
         if (!AddressOf(std::string(key, length), address) || !lookup) continue;
         char name[128] = {};

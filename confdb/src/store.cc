@@ -35,6 +35,9 @@ struct Background {
 };
 
 std::atomic<Background*> g_background{nullptr};
+// Set when the library goes: a registration ends at its next device instead of looking up
+// the rest (each lookup can take the resolver's whole bound when the name service is silent).
+std::atomic<bool> g_stopping{false};
 
 Background& Threads() {
     Background* b = g_background.load();
@@ -127,6 +130,7 @@ struct LibraryLifetime {
     ~LibraryLifetime() {
         if (Background* b = g_background.load()) {
             // Registration threads run code of this library, of the store and the resolver.
+            g_stopping.store(true);
             {
                 std::unique_lock lock(b->mutex);
                 b->done.wait_for(lock, std::chrono::seconds(30), [&] { return b->running == 0; });
@@ -167,6 +171,8 @@ LookupFunction Resolver() {
 
 std::mutex& RewriteSection() { return g_section; }
 bool& RewriteFlag() { return g_rewriting; }
+
+bool BackgroundStopping() { return g_stopping.load(); }
 
 bool StartBackground(void (*body)()) {
     Background& b = Threads();

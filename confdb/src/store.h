@@ -55,5 +55,7 @@ bool& RewriteFlag();  // read and written only under RewriteSection()
 // such thread and joins it before it is unloaded, as the thread runs code of this library,
 // the store and the resolver. False when no thread could be started.
 bool StartBackground(void (*body)());
+// True once the library is being unloaded: background work ends at its next step.
+bool BackgroundStopping();
 
 }  // namespace qm::confdb

@@ -1,5 +1,13 @@
 // Member lists through handles, renames, and the All Devices rewrite with host name registration.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "dbtest.h"
@@ -200,6 +208,46 @@ TEST_F(MemberLists, ClosingTheWriterRegistersHostNames) {
         [&] { return Trace().find("QMDBMGR: IPHostRegist[OUT] _endthread()") != std::string::npos; }));
     ASSERT_EQ(DBReadIPHostName("127.0.0.2", name), 0);
     EXPECT_STREQ(name, "");
+}
+
+// A name service that never answers makes every lookup last the resolver's whole bound. The
+// process must still end soon and cleanly after a registration has started: the registration
+// stops at its next device, and no lookup helper is left running in unmapped code. The child
+// sees a resolver configuration of its own (a mount namespace) naming a loopback address where
+// a socket takes the questions and never answers.
+TEST_F(MemberLists, ExitIsPromptAndCleanWhileASilentNameServiceHoldsTheRegistration) {
+    const char* silent = "127.83.0.53";
+    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(53);
+    inet_pton(AF_INET, silent, &sa.sin_addr);
+    if (sock < 0 || bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        if (sock >= 0) close(sock);
+        GTEST_SKIP() << "cannot take port 53 on loopback (needs root)";
+    }
+    const std::string conf = root().path() + "/resolv.conf";
+    std::ofstream(conf) << "nameserver " << silent << "\noptions timeout:5 attempts:2\n";
+    std::vector<std::string> keys;
+    for (int k = 10; k < 22; ++k) keys.push_back("a;127.0.9." + std::to_string(k) + ";c;d;e");
+    auto start = std::chrono::steady_clock::now();
+    qm::testing::Child child([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+            return 77;
+        WriteAll(nullptr, keys);
+        // Give the registration time to be inside its first lookup, then end as a page does.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::exit(0);
+        return 0;
+    });
+    int rc = child.Wait(std::chrono::seconds(60));
+    auto took = std::chrono::steady_clock::now() - start;
+    close(sock);
+    if (rc == 77) GTEST_SKIP() << "no mount namespace for the test (needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(rc, 0);
+    // One lookup's bound (3 s) and the store's work; twelve lookups would take 36 s.
+    EXPECT_LT(took, std::chrono::seconds(15));
 }
 
 }  // namespace

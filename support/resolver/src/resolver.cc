@@ -92,23 +92,25 @@ void Resolve(std::shared_ptr<Lookup> job, sockaddr_storage sa, socklen_t len) {
     h.done.notify_all();
 }
 
+// The library is linked "nodelete": a helper still inside the name service when its caller
+// lets the library go would otherwise return into unmapped code. So this runs only when the
+// process ends; finished helpers are joined, running ones are left to the exit (their table is
+// never destroyed), and the exit does not wait for a silent name service.
+// Joins the helpers that have nothing left but returning; the caller holds the table's mutex.
+void JoinFinished(Helpers& h) {
+    std::erase_if(h.threads, [](auto& entry) {
+        if (!entry.first->exited) return false;
+        entry.second.join();
+        return true;
+    });
+}
+
 struct UnloadGuard {
     ~UnloadGuard() {
         Helpers* h = g_helpers.load();
         if (!h) return;  // no lookup ever ran
-        bool allEnded;
-        {
-            std::unique_lock lock(h->mutex);
-            h->done.wait_for(lock, Bound() * 2, [&] { return h->live == 0; });
-            allEnded = h->live == 0;
-            for (auto& [job, t] : h->threads) {
-                if (allEnded) t.join();
-                else t.detach();
-            }
-            h->threads.clear();
-        }
-        // A helper still running keeps the table; otherwise it goes with the library.
-        if (allEnded) delete g_helpers.exchange(nullptr);
+        std::lock_guard lock(h->mutex);
+        JoinFinished(*h);
     }
 } g_unloadGuard;
 
@@ -125,11 +127,7 @@ extern "C" int LookupHostName(const char* address, char* buffer, int size) {
         Helpers& h = Live();
         std::lock_guard lock(h.mutex);
         // Helpers whose lookups have ended are joined here, so they do not pile up.
-        std::erase_if(h.threads, [](auto& entry) {
-            if (!entry.first->exited) return false;
-            entry.second.join();
-            return true;
-        });
+        JoinFinished(h);
         try {
             h.threads.emplace_back(job, std::thread(Resolve, job, sa, len));
             ++h.live;
