@@ -327,3 +327,102 @@ TEST_F(Host, OneRequestHoldsABoundedNumberOfReadings) {
 
 }  // namespace
 }  // namespace qm::tag::test
+
+namespace qm::tag::test {
+namespace {
+
+// The site's own log pages, installed into a root as `cmake --install` lays them out.
+class LogPages : public ::testing::Test {
+protected:
+    void SetUp() override {
+        namespace fs = std::filesystem;
+        for (const char* dir : {"en", "common"})
+            fs::copy(std::string(QM_SOURCE_DIR) + "/site/html/" + dir, site_.root() + "/html/" + dir,
+                     fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        Watch(site_.root(), printer_, "5");
+        Notifications ntf(site_.root());
+        ASSERT_TRUE(ntf.ok());
+        // 25 alerts a minute apart; the last one's description is markup.
+        for (int i = 0; i < 25; ++i) {
+            AlertRow row{i + 1, 4, 4, 8, 2, 201, 808, i == 24 ? "<script>alert(1)</script>" : "Paper jam, tray 2", 7};
+            std::string text = AlertLogText(t0_ + 60 * i, row);
+            ASSERT_EQ(DBSetLogData(printer_.identity, text.c_str(), static_cast<int>(text.size())), 0);
+        }
+    }
+    std::string Page(const std::string& page, const std::string& key = "") {
+        std::string cmd = "'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + site_.root() +
+                          "' 'LANGUAGE=en|TEMPLATE=devlog.htm|KIND=0|PAGE=" + page + "|KEY=" +
+                          (key.empty() ? printer_.key : key) + "' 2>&1";
+        return qm::testsupport::RunCommand(cmd);
+    }
+    static size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+
+    PageSite site_{1};
+    WatchedPrinter printer_{"10;10.3.3.3;;001122334455;1", {"10", "10.3.3.3", "", "001122334455", "1", "0", "hall"}};
+    const int64_t t0_ = 1765100000;
+};
+
+TEST_F(LogPages, AlertLogPagesThroughItsRecords) {
+    const std::string first = Page("1");
+    EXPECT_EQ(Count(first, "<tr><td>"), 20u) << first;
+    EXPECT_NE(first.find("<tr><td>" + qm::platform::DateText(t0_) + "</td><td>" + qm::platform::TimeText(t0_) + "</td>"),
+              std::string::npos)
+        << "dates as recorded";
+    EXPECT_NE(first.find("<td>Paper jam, tray 2</td>"), std::string::npos) << "a description holding a comma";
+    EXPECT_NE(first.find("Records 1 to 20."), std::string::npos);
+    EXPECT_NE(first.find("rel=\"next\""), std::string::npos);
+    EXPECT_EQ(first.find("rel=\"prev\""), std::string::npos);
+    EXPECT_EQ(first.find("Not Found"), std::string::npos) << first;
+
+    const std::string second = Page("2");
+    EXPECT_EQ(Count(second, "<tr><td>"), 5u) << second;
+    EXPECT_NE(second.find("Records 21 to 25."), std::string::npos);
+    EXPECT_NE(second.find("<tr><td>" + qm::platform::DateText(t0_ + 60 * 24) + "</td><td>" +
+                          qm::platform::TimeText(t0_ + 60 * 24) + "</td>"),
+              std::string::npos);
+    EXPECT_NE(second.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    EXPECT_EQ(second.find("<script>"), std::string::npos) << "a description never becomes markup";
+    EXPECT_NE(second.find("rel=\"prev\""), std::string::npos);
+    EXPECT_EQ(second.find("rel=\"next\""), std::string::npos);
+
+    EXPECT_NE(Page("3").find("This page is past the end of the log."), std::string::npos);
+    EXPECT_NE(Page("x").find("Records 1 to 20."), std::string::npos) << "a page that is no number is the first";
+}
+
+TEST_F(LogPages, GroupLogNamesEachRecordsPrinterAndTheGroupPageLinksIt) {
+    {
+        Notifications ntf(site_.root());
+        ASSERT_EQ(DBSetHandleDevice("GR5", printer_.identity), 0);
+        Config db(site_.root());
+        ASSERT_EQ(DBCreateGroupInfo("Hall & <Stairs>"), 0);
+        ASSERT_EQ(DBWriteGroupInfo("Hall & <Stairs>", "GRP_LogHandle", "GR5"), 0);
+    }
+    auto run = [&](const std::string& page, const std::string& fields) {
+        return qm::testsupport::RunCommand("'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + site_.root() +
+                                           "' 'LANGUAGE=en|TEMPLATE=" + page + "|GROUP=Hall & <Stairs>" + fields +
+                                           "' 2>&1");
+    };
+    const std::string second = run("grouplog.htm", "|PAGE=2");
+    EXPECT_EQ(Count(second, "<tr><td>"), 5u) << second;
+    EXPECT_NE(second.find("Log of group Hall &amp; &lt;Stairs&gt;"), std::string::npos);
+    EXPECT_NE(second.find("TEMPLATE=printer.htm&amp;KEY=10%3B10.3.3.3%3B%3B001122334455%3B1\">10.3.3.3</a>"),
+              std::string::npos)
+        << "each record links its printer";
+    EXPECT_NE(second.find("<td>hall</td>"), std::string::npos) << "the watch's text";
+    EXPECT_NE(second.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+    EXPECT_NE(run("group.htm", "").find("TEMPLATE=grouplog.htm&amp;GROUP=Hall+%26+%3CStairs%3E&amp;PAGE=1"),
+              std::string::npos);
+}
+
+TEST_F(LogPages, AnUnknownPrinterIsSaidSoAndItsKeyEscaped) {
+    const std::string page = Page("1", "1;<b>x</b>;;;");
+    EXPECT_NE(page.find("This log cannot be read"), std::string::npos) << page;
+    EXPECT_EQ(page.find("<b>x"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qm::tag::test
