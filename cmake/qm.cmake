@@ -16,7 +16,7 @@ function(qm_install_target name)
     set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/../bin")
     install(TARGETS ${name} RUNTIME DESTINATION sbin)
     # A root installed before the tools moved still has them in bin/, within the web's reach.
-    install(CODE "file(REMOVE \"\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:${name}>\")")
+    install(CODE "file(REMOVE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/$<TARGET_FILE_NAME:${name}>\")")
   else()
     install(TARGETS ${name} RUNTIME DESTINATION bin LIBRARY DESTINATION bin)
   endif()

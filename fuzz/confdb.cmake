@@ -6,6 +6,6 @@ qm_fuzz_target(confdb_fuzz
           ${QM_CONFDB_DIR}/src/settings.cc ${QM_CONFDB_DIR}/src/devices.cc
           ${QM_CONFDB_DIR}/src/hosts_models.cc ${QM_CONFDB_DIR}/src/groups.cc
           ${QM_CONFDB_DIR}/src/members.cc
-  LINK CTREESTD qmplatform QBUtil Threads::Threads)
+  LINK CTREESTD qmplatform qm_export_frame QBUtil Threads::Threads)
 target_include_directories(confdb_fuzz PRIVATE ${QM_CONFDB_DIR}/include)
 add_dependencies(confdb_fuzz qmrslv22)

@@ -6,5 +6,6 @@ qm_fuzz_target(snmpgw_fuzz
           ${QM_SNMPGW_DIR}/src/ber.cc ${QM_SNMPGW_DIR}/src/message.cc ${QM_SNMPGW_DIR}/src/gateway.cc
           ${QM_SNMPGW_DIR}/src/settings.cc ${QM_SNMPGW_DIR}/src/channel.cc
           ${QM_SNMPGW_DIR}/src/transport.cc ${QM_SNMPGW_DIR}/src/exchange.cc ${QM_SNMPGW_DIR}/src/walk.cc
+          ${QM_SNMPGW_DIR}/src/get.cc
   LINK qmplatform QBUtil)
 target_include_directories(snmpgw_fuzz PRIVATE ${QM_SNMPGW_DIR}/include ${QM_SNMPGW_DIR}/src)

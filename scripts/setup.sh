@@ -12,6 +12,7 @@ PACKAGES=(
   iproute2 procps psmisc curl python3
   chromium
   wrk lighttpd php8.2-cli
+  dpkg-dev fakeroot
 )
 
 missing=()

@@ -74,25 +74,7 @@ private:
     IDispatch* object_;
 };
 
-// An owned VARIANT.
-struct Var {
-    VARIANT v;
-    Var() { VariantInit(&v); }
-    explicit Var(std::string_view text) {
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = AnsiToBstr(text);
-    }
-    explicit Var(std::int32_t n) {
-        VariantInit(&v);
-        v.vt = VT_I4;
-        v.lVal = n;
-    }
-    ~Var() { VariantClear(&v); }
-    Var(const Var&) = delete;
-    Var& operator=(const Var&) = delete;
-    VARIANT* operator&() { return &v; }
-};
+using Var = OwnedVariant;
 
 std::string HrText(HRESULT hr) {
     char buf[16];
@@ -144,15 +126,15 @@ int RunSession(const std::string& dir, const std::string& service,
     Script qm(object);
 
     Var folder(dir), ok;
-    if (Failed(hr = qm.Call("ShMemInit", {&folder}, &ok))) return Fail("ShMemInit: " + HrText(hr));
+    if (Failed(hr = qm.Call("ShMemInit", {folder.get()}, ok.get()))) return Fail("ShMemInit: " + HrText(hr));
     if (!ok.v.boolVal) return Fail("ShMemInit: no channel library in " + dir);
     Var request(RequestText(dir, service, pairs)), opened;
-    if (Failed(hr = qm.Call("ShMemOpen", {&request}, &opened))) return Fail("ShMemOpen: " + HrText(hr));
+    if (Failed(hr = qm.Call("ShMemOpen", {request.get()}, opened.get()))) return Fail("ShMemOpen: " + HrText(hr));
     if (opened.v.boolVal != 1) return Fail("ShMemOpen: the request was not taken");
     int rc = platform::kExitOk;
     for (;;) {
         Var mode, capacity(1024), data, count;
-        if (Failed(hr = qm.Call("ShMemRead", {&mode, &capacity, &data}, &count))) {
+        if (Failed(hr = qm.Call("ShMemRead", {mode.get(), capacity.get(), data.get()}, count.get()))) {
             rc = Fail("ShMemRead: " + HrText(hr));
             break;
         }
@@ -166,7 +148,7 @@ int RunSession(const std::string& dir, const std::string& service,
     }
     std::fflush(stdout);
     Var closed;
-    qm.Call("ShMemClose", {}, &closed);
+    qm.Call("ShMemClose", {}, closed.get());
     return rc;
 }
 

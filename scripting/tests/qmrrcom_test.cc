@@ -22,22 +22,7 @@ std::string Reg(const std::string& key, const std::string& name = "") {
     return platform::RegReadText(RegRoot::ClassesRoot, key, name, "<missing>");
 }
 
-struct Var {
-    VARIANT v;
-    Var() { VariantInit(&v); }
-    explicit Var(std::string_view text) {
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = AnsiToBstr(text);
-    }
-    explicit Var(std::int32_t n) {
-        VariantInit(&v);
-        v.vt = VT_I4;
-        v.lVal = n;
-    }
-    ~Var() { VariantClear(&v); }
-    std::string Text() const { return v.vt == VT_BSTR ? BstrToAnsi(v.bstrVal) : "<not text>"; }
-};
+using Var = qm::com::OwnedVariant;
 
 IQMCOM* Create() {
     IQMCOM* obj = nullptr;

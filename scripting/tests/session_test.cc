@@ -23,21 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Var {
-    VARIANT v;
-    Var() { VariantInit(&v); }
-    explicit Var(std::string_view text) {
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = AnsiToBstr(text);
-    }
-    explicit Var(std::int32_t n) {
-        VariantInit(&v);
-        v.vt = VT_I4;
-        v.lVal = n;
-    }
-    ~Var() { VariantClear(&v); }
-};
+using Var = qm::com::OwnedVariant;
 
 using qm::testing::FreePort;
 

@@ -283,6 +283,28 @@ inline std::string BstrToAnsi(BSTR text) { return BstrToAnsi(text, SysStringLen(
 std::string GuidText(const GUID& guid);
 bool ParseGuid(std::string_view text, GUID* out);
 
+// A VARIANT that clears itself, for callers that build arguments and take results.
+class OwnedVariant {
+public:
+    VARIANT v;
+    OwnedVariant() { VariantInit(&v); }
+    explicit OwnedVariant(std::string_view text) {
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = AnsiToBstr(text);
+    }
+    explicit OwnedVariant(std::int32_t n) {
+        VariantInit(&v);
+        v.vt = VT_I4;
+        v.lVal = n;
+    }
+    ~OwnedVariant() { VariantClear(&v); }
+    OwnedVariant(const OwnedVariant&) = delete;
+    OwnedVariant& operator=(const OwnedVariant&) = delete;
+    VARIANT* get() { return &v; }
+    std::string Text() const { return v.vt == VT_BSTR ? BstrToAnsi(v.bstrVal) : "<not text>"; }
+};
+
 // Writes or removes the registry entries of a registration script (see registrar.cc for the
 // format), with "%MODULE%" standing for `modulePath` and "%MODULEDIR%" for its folder. S_OK, or
 // SELFREG_E_CLASS when the script is malformed or the registry cannot be written.
