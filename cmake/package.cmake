@@ -25,9 +25,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The suite's own libraries live in bin/ of the root; the programs find them by their run path.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-    "${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/quinsward-1.0.0-Linux${QM_PACKAGE_ROOT}/bin")
+# The suite's own libraries in bin/ are found through the programs' run path ($ORIGIN/../bin).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm
