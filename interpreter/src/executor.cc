@@ -10,6 +10,7 @@
 #include "QBUtil.h"
 #include "ber_decode.h"
 #include "page_reader.h"
+#include "qm/cgi/coding.h"
 
 namespace qm::intpr {
 
@@ -633,11 +634,14 @@ bool Executor::OutputStatement(Value& dst) {
         TraceCode(__LINE__, fn.code);
         return false;
     }
-    enum { Html, Encode, Decode, Hex } kind;
+    enum { Html, Escape, Encode, Decode, Hex } kind;
     if (NameIs(fn.data, "OUTHTML")) kind = Html;
     else if (NameIs(fn.data, "OUTENCODEHTML")) kind = Encode;
     else if (NameIs(fn.data, "OUTDECODEHTML")) kind = Decode;
     else if (NameIs(fn.data, "OUTHEXHTML")) kind = Hex;
+    // Text as text: whatever a value holds (a form field, a printer's name), it never becomes
+    // markup, inside element content or a quoted attribute alike.
+    else if (NameIs(fn.data, "OUTESCAPEHTML")) kind = Escape;
     else {
         out().Error({}, fn.data, Msg::NotFound);
         return false;
@@ -662,6 +666,7 @@ bool Executor::OutputStatement(Value& dst) {
         const std::string_view text = TextForm(arg, scratch_);
         switch (kind) {
             case Html: out().Write(UntilZero(text)); break;
+            case Escape: out().Write(cgi::HtmlEscape(UntilZero(text))); break;
             case Encode: out().Write(EncodeHtml(text)); break;
             case Decode: out().Write(DecodeHtml(text)); break;
             case Hex: out().Write(HexBytes(text)); break;

@@ -70,6 +70,17 @@ TEST(ExecutorOutput, BuiltInStatements) {
     EXPECT_EQ(RunText("[% $V = OUTHTML(\"side\") %][% OUTHTML($V.TAG) %]"), "side5");
 }
 
+TEST(ExecutorOutput, EscapedTextNeverBecomesMarkup) {
+    // Request values reach the page as text, in content and in quoted attributes alike.
+    EXPECT_EQ(RunText("[% OUTESCAPEHTML($G) %]", {{"$G", "<b onclick='x'>\"A&B\"</b>"}}),
+              "&lt;b onclick=&#39;x&#39;&gt;&quot;A&amp;B&quot;&lt;/b&gt;");
+    // Integers, several arguments, NULL (nothing) and the lower-case name like the others.
+    EXPECT_EQ(RunText("[% outescapehtml(-4, \"<\", $ERROR_TAG_LEVEL, \">\") %]"), "-4&lt;&gt;");
+    // UTF-8 and Shift-JIS bytes pass unchanged; a text ends at its first NUL byte (printers pad).
+    EXPECT_EQ(RunText("[% OUTESCAPEHTML($T) %]", {{"$T", "\xe5\x8d\xb0&\x88\xf3"}}), "\xe5\x8d\xb0&amp;\x88\xf3");
+    EXPECT_EQ(RunText("[% OUTESCAPEHTML($P) %]|", {{"$P", std::string("RAM\0\0<", 6)}}), "RAM|");
+}
+
 TEST(ExecutorVariables, LookupTypesAndErrors) {
     EXPECT_EQ(RunText("[% $x = 1 %][% $X = $X + 1 %][% OUTHTML($x, %X) %]"), "2%X Not Found !");
     EXPECT_EQ(RunText("[% OUTHTML($N.TAG, $S.TAG, 1.TAG) %]", {{"$S", "t"}}),
