@@ -83,6 +83,15 @@ bool ParseKey(const std::string& key, const std::string& flag, const std::string
 
 using qm::notifier::MakeHandle;
 
+// The configuration database lives in "..\conf\" seen from bin/, as for every program of the
+// suite; device records written from anywhere else would land beside the caller.
+bool EnterBin() {
+    const std::string bin = qm::platform::RootPath("bin");
+    if (chdir(bin.c_str()) == 0) return true;
+    std::fprintf(stderr, "qmntf: no folder %s\n", bin.c_str());
+    return false;
+}
+
 bool ServiceRuns() {
     ipc::NamedMutex served;
     return served.Open(ipc::kNotifierMutex) == 0;
@@ -240,7 +249,7 @@ int Watch(const std::vector<std::string>& args) {
         return kExitFailure;
     }
     // The device log pages find the logs through these items of the device records.
-    if (DBMgrInitialize() == 0) {
+    if (EnterBin() && DBMgrInitialize() == 0) {
         for (const auto& k : keys)
             for (int i = 0; i < 3; ++i)
                 if (DBWriteDeviceInfo(k.c_str(), qm::notifier::kLogHandleItems[i], handles[static_cast<size_t>(i)].c_str()) != 0 ||
@@ -260,7 +269,7 @@ int Unwatch(const std::vector<std::string>& args) {
         return qm::platform::kExitUsage;
     }
     Database db;
-    if (!db.ok() || DBMgrInitialize() != 0) {
+    if (!db.ok() || !EnterBin() || DBMgrInitialize() != 0) {
         std::fprintf(stderr, "qmntf: the databases cannot be opened\n");
         return kExitFailure;
     }

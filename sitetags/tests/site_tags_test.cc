@@ -1,6 +1,7 @@
 // The writing tags as pages use them: templates run through qmpage against the configuration
 // database of a throw-away installation root, and read back through QMTAG's reading tags.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -191,6 +192,48 @@ TEST(SiteTags, BadCallsChangeNothingAndGiveNull) {
     // An integer where a name belongs is no usable name; nothing was created by any of these.
     EXPECT_EQ(page.substr(0, page.find("TAGNoSuchTag")), "-2:\n-3:\n-2:\n-2:\n-3:\n-2:\nAll Devices|\n");
     EXPECT_NE(page.find("TAGNoSuchTag Not Found !"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs the registration tool on the same root; its exit status.
+int Qmntf(const std::string& root, const std::string& args) {
+    std::string cmd = "'" + qm::testing::BuildBinFolder() + "/qmntf' --root '" + root + "' " + args + " >/dev/null 2>&1";
+    return WEXITSTATUS(std::system(cmd.c_str()));
+}
+
+TEST(SiteTags, WatchingAPrinterIsWhatTheRegistrationToolSees) {
+    Site site;
+    {
+        Database db(site.root());
+        db.Register({kP1});
+    }
+    const std::string state = "[% OUTESCAPEHTML(QMTAG.TAGGetDeviceInfo($P1, \"DEV_ErrorLog\"), \"/\", "
+                              "QMTAG.TAGGetDeviceInfo($P1, \"DEV_ErrorLogHandle\"), \"/\", "
+                              "QMTAG.TAGGetDeviceInfo($P1, \"DEV_ConsLogHandle\")) %]\n";
+    std::string page = site.Run(Call("TAGWatchDevice($P1)") + state + Call("TAGWatchDevice(\"1;127.0.0.99;;;1\")"),
+                                {{"P1", kP1}});
+    ASSERT_EQ(page.substr(0, 9), "0:\nSTART/") << page;
+    const std::string dv = page.substr(9, 7), cs = page.substr(17, 7);
+    EXPECT_EQ(dv.substr(0, 2), "DV");
+    EXPECT_EQ(cs, "CS" + dv.substr(2));
+    EXPECT_EQ(page.substr(24), "\n-4:\n");
+    // The notification database holds the three watches: the tool can keep each alive.
+    EXPECT_EQ(Qmntf(site.root(), "keepalive " + dv + " PR" + dv.substr(2) + " " + cs), 0);
+
+    page = site.Run(Call("TAGUnwatchDevice($P1)") + state + Call("TAGUnwatchDevice($P1)"), {{"P1", kP1}});
+    EXPECT_EQ(page, "0:\nEND/" + dv + "/" + cs + "\n0:\n");
+    EXPECT_NE(Qmntf(site.root(), "keepalive " + dv), 0);
+
+    // A printer watched again logs under its own handles; the tool's unwatch ends that too.
+    page = site.Run(Call("TAGWatchDevice($P1)") + state, {{"P1", kP1}});
+    EXPECT_EQ(page, "0:\nSTART/" + dv + "/" + cs + "\n");
+    EXPECT_EQ(Qmntf(site.root(), "keepalive " + dv), 0);
+    EXPECT_EQ(Qmntf(site.root(), "unwatch '" + std::string(kP1) + "'"), 0);
+    EXPECT_NE(Qmntf(site.root(), "keepalive " + dv), 0);
+    EXPECT_EQ(site.Run(state, {{"P1", kP1}}), "END/" + dv + "/" + cs + "\n");
 }
 
 }  // namespace
