@@ -12,6 +12,7 @@
 
 #include "page_runner.h"
 #include "qmdbmgr.h"
+#include "qm/testing/testing.h"
 #include "simulator.h"
 
 namespace {
@@ -145,6 +146,29 @@ TEST_F(SitePages, GroupPageKeepsRequestTextAsText) {
     std::string page = site_->Run("run.htm", "[% #INCLUDE groupview.htm %]", {{"GROUP", "<script>x</script>"}});
     EXPECT_NE(page.find("There is no group &lt;script&gt;x&lt;/script&gt;."), std::string::npos) << page;
     EXPECT_EQ(page.find("<script>"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SitePages, JapanesePagesAreTheSamePagesInUtf8) {
+    if (!Start({Simulated("4-alerts-mfp")})) GTEST_SKIP() << why_;
+    const std::string key = Key(sim_->address(0));
+    std::string cmd = "'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + site_->root() +
+                      "' 'LANGUAGE=ja|TEMPLATE=printer.htm|KEY=" + key + "' 2>&1";
+    std::string page = qm::testsupport::RunCommand(cmd);
+    EXPECT_NE(page.find("<html lang=\"ja\">"), std::string::npos);
+    EXPECT_NE(page.find("<meta charset=\"utf-8\">"), std::string::npos);
+    EXPECT_NE(page.find("<h2>消耗品</h2>"), std::string::npos) << page;
+    // The same supply rows as the English page, in Japanese.
+    std::vector<std::string> rows = SupplyRows(page);
+    ASSERT_EQ(rows.size(), 6u) << page;
+    EXPECT_EQ(rows[0], "Cyan Toner Cartridge|cyan||0% 残り");
+    EXPECT_EQ(rows[4], "Waste Toner Container (回収容器)|||残量あり");
+    // Every link of the page stays in Japanese.
+    EXPECT_EQ(page.find("LANGUAGE=en&amp;TEMPLATE=printers"), std::string::npos);
+    EXPECT_NE(page.find("LANGUAGE=ja&amp;TEMPLATE=printers.htm\">プリンタ</a>"), std::string::npos);
 }
 
 }  // namespace
