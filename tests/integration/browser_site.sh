@@ -78,7 +78,7 @@ pdom=$(page "printer.htm&KEY=2%3B$net.14%3B%3B0050C2A10004%3B1")
 expect "alerts" "Tray 2 empty" "$pdom"
 expect "alerts" "Field service" "$pdom"
 expect "supplies" "some remaining" "$pdom"
-expect "supplies" "Waste Toner Container (receptacle)" "$pdom"
+expect "supplies" "Waste Toner Container <span class=\"muted\">(receptacle)</span>" "$pdom"
 
 # A printer that stops answering is shown as such, and the page still completes.
 "$source_dir/scripts/printers.sh" stop --state "$state" >/dev/null
