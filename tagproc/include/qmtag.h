@@ -34,7 +34,8 @@ QMTAG_EXPORT int32_t TAGRelease(int32_t handle);
 QMTAG_EXPORT int32_t TAGGetLastError(int32_t argc, void** argv);
 /* The host's request on the calling thread ended (qmintpr/tag_library.h): every discovery
  * session that request opened and did not end is ended now, its search stopped, and All
- * Devices left as it was. 0, or -2 for an unknown handle. */
+ * Devices left as it was; every log reading it left open is closed. 0, or -2 for an unknown
+ * handle. */
 QMTAG_EXPORT int32_t TAGEndRequest(int32_t handle);
 /* 1: calls from several threads may overlap (qmintpr/tag_library.h). */
 QMTAG_EXPORT int32_t TAGConcurrentCalls(void);
@@ -75,6 +76,19 @@ QMTAG_EXPORT int32_t TAGCreateHTMLGroupList(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGStartDeviceDiscovery(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGGetDiscoveryResult(int32_t argc, void** argv);
 QMTAG_EXPORT int32_t TAGEndDeviceDiscovery(int32_t argc, void** argv);
+
+/* Logs: (group name, any text) / (device key, kind "0" alert, "1" counters, "2" supplies)
+ * -> INTEGER log handle; (log handle) -> the next record as a table of its comma-separated
+ * fields, row i = { NULL, field i }, -4 and NULL at the end; (log handle) -> closes it, NULL.
+ * A handle serves only the request (thread) that opened it and only the tags of its kind
+ * (group or device); any other is -2. Readings a request leaves open end with it
+ * (TAGEndRequest); one request holds at most 16 at once (a further open is -2). */
+QMTAG_EXPORT int32_t TAGOpenGroupLog(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGReadGroupLog(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGCloseGroupLog(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGOpenDeviceLog(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGReadDeviceLog(int32_t argc, void** argv);
+QMTAG_EXPORT int32_t TAGCloseDeviceLog(int32_t argc, void** argv);
 
 #ifdef __cplusplus
 }

@@ -436,6 +436,7 @@ int CTagProcessor::EndRequest() {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED EndRequest()\n");
     EnsureDbThread();
     sessions_.CloseOwnedByThisThread();
+    CloseThreadLogs();
     return 0;
 }
 

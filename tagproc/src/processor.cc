@@ -53,6 +53,7 @@ CTagProcessor::CTagProcessor(void* hostContext, void* hostValue, QmOutputCallbac
 
 CTagProcessor::~CTagProcessor() {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(IN) ~CTagProcessor()\n");
+    CloseAllLogs();
     sessions_.CloseAll();
     if (gateway_ > 0) MIBRelease(gateway_);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBRelease\n");

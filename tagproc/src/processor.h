@@ -86,7 +86,15 @@ public:
     int StartDeviceDiscovery(int argc, void** argv);
     int GetDiscoveryResult(int argc, void** argv);
     int EndDeviceDiscovery(int argc, void** argv);
-    // The host's request on the calling thread ended: its discovery sessions end with it.
+    // Group and device logs (log_tags.cc).
+    int OpenGroupLog(int argc, void** argv);
+    int ReadGroupLog(int argc, void** argv);
+    int CloseGroupLog(int argc, void** argv);
+    int OpenDeviceLog(int argc, void** argv);
+    int ReadDeviceLog(int argc, void** argv);
+    int CloseDeviceLog(int argc, void** argv);
+    // The host's request on the calling thread ended: its discovery sessions and the log
+    // readings it left open end with it.
     int EndRequest();
 
 private:
@@ -133,6 +141,16 @@ private:
 
     int DbTextTag(const char* name, int argc, void** argv, int expected, const std::function<int(char*)>& read,
                   const char* dbCall);
+    // Log readings: the frame of the three kinds of log tag, shared by groups and devices.
+    int OpenLog(const char* name, bool group, int argc, void** argv);
+    int ReadLog(const char* name, bool group, int argc, void** argv);
+    int CloseLogTag(const char* name, bool group, int argc, void** argv);
+    int32_t LogOf(const char* name, bool group, int argc, void** argv);
+    void CloseLog(long handle, bool group);
+    // Ends the readings the calling thread opened; returns how many.
+    int CloseThreadLogs();
+    void CloseAllLogs();
+
     DiscoverySession* SessionOf(void** argv);
     bool PassesFilters(const DiscoverySession& s, const DeviceKey& key);
     // Registers what a finished search found as the All Devices list, in one step.
@@ -171,6 +189,14 @@ private:
     QmOutputCallback output_;
     int32_t reserved_;
     int lastResult_ = 0;
+    // Open log readings by their handle; each belongs to the thread (request) that opened it.
+    struct OpenLogReading {
+        bool group = false;
+        std::thread::id owner;
+    };
+    std::map<int32_t, OpenLogReading> logs_;
+    // Readings one request may hold open at once.
+    static constexpr int kMaxLogsPerRequest = 16;
     // Last member: sessions close their searches and cursors before the rest goes.
     DiscoverySessions sessions_;
 };

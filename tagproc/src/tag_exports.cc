@@ -122,4 +122,11 @@ int32_t TAGStartDeviceDiscovery(int32_t argc, void** argv) { return Call("TAGSta
 int32_t TAGGetDiscoveryResult(int32_t argc, void** argv) { return Call("TAGGetDiscoveryResult", argc, argv, &CTagProcessor::GetDiscoveryResult); }
 int32_t TAGEndDeviceDiscovery(int32_t argc, void** argv) { return Call("TAGEndDeviceDiscovery", argc, argv, &CTagProcessor::EndDeviceDiscovery); }
 
+int32_t TAGOpenGroupLog(int32_t argc, void** argv) { return Call("TAGOpenGroupLog", argc, argv, &CTagProcessor::OpenGroupLog); }
+int32_t TAGReadGroupLog(int32_t argc, void** argv) { return Call("TAGReadGroupLog", argc, argv, &CTagProcessor::ReadGroupLog); }
+int32_t TAGCloseGroupLog(int32_t argc, void** argv) { return Call("TAGCloseGroupLog", argc, argv, &CTagProcessor::CloseGroupLog); }
+int32_t TAGOpenDeviceLog(int32_t argc, void** argv) { return Call("TAGOpenDeviceLog", argc, argv, &CTagProcessor::OpenDeviceLog); }
+int32_t TAGReadDeviceLog(int32_t argc, void** argv) { return Call("TAGReadDeviceLog", argc, argv, &CTagProcessor::ReadDeviceLog); }
+int32_t TAGCloseDeviceLog(int32_t argc, void** argv) { return Call("TAGCloseDeviceLog", argc, argv, &CTagProcessor::CloseDeviceLog); }
+
 }  // extern "C"

@@ -9,9 +9,11 @@ root=$(mktemp -d /tmp/qmsite.XXXXXX)
 chmod 755 "$root"   # the agents run as nobody and read their data below it
 profile=$(mktemp -d /tmp/qmchrome.XXXXXX)
 pid=""
+mon=""
 state="$root/run/printers"
 cleanup() {
   [ -n "$pid" ] && kill "$pid" 2>/dev/null
+  [ -n "$mon" ] && kill "$mon" 2>/dev/null
   "$source_dir/scripts/printers.sh" stop --state "$state" >/dev/null 2>&1 || true
   wait 2>/dev/null
   rm -rf "$root" "$profile"
@@ -80,9 +82,37 @@ expect "alerts" "Field service" "$pdom"
 expect "supplies" "some remaining" "$pdom"
 expect "supplies" "Waste Toner Container <span class=\"muted\">(receptacle)</span>" "$pdom"
 
+# The monitor logs one printer; its three logs are read in the browser as the monitor recorded
+# them (4-alerts-mfp: alerts 3, 7 and 9, one life counter, six supplies).
+k14="2;$net.14;;0050C2A10004;1"
+q14="2%3B$net.14%3B%3B0050C2A10004%3B1"
+(cd "$root/bin" && "$root/sbin/qmntf" --root "$root" watch "$k14" >/dev/null)
+"$root/sbin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Notification_Service\QMONMGR' TrapPort "$(free_port DGRAM)"
+"$root/sbin/Qmonmgr" --root "$root" 2>"$root/log/qmonmgr.err" &
+mon=$!
+logurl="http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=devlog.htm&KEY=$q14&PAGE=1&KIND"
+for _ in $(seq 120); do
+  curl -fs "$logurl=2" | grep -qF "Toner cartridge" && break
+  sleep 0.5
+done
+ldom=$(page "devlog.htm&KEY=$q14&PAGE=1&KIND=0")
+expect "alert log" "<td>Tray 2 empty</td>" "$ldom"
+expect "alert log" "<td>Black toner low</td>" "$ldom"
+expect "alert log" "<td>Cyan toner empty</td>" "$ldom"
+expect "alert log" "Records 1 to 3." "$ldom"
+shot "devlog.htm&KEY=$q14&PAGE=1&KIND=0" alert-log
+ldom=$(page "devlog.htm&KEY=$q14&PAGE=1&KIND=1")
+expect "counter log" "<td>2203311</td><td>impressions</td>" "$ldom"
+ldom=$(page "devlog.htm&KEY=$q14&PAGE=1&KIND=2")
+expect "supplies log" "<td>55%</td>" "$ldom"
+expect "supplies log" "Records 1 to 6." "$ldom"
+pdom=$(page "printer.htm&KEY=$q14")
+expect "printer logs" "TEMPLATE=devlog.htm&amp;KEY=$q14&amp;KIND=2&amp;PAGE=1" "$pdom"
+kill "$mon"; wait "$mon" 2>/dev/null || true; mon=""
+
 # A printer that stops answering is shown as such, and the page still completes.
 "$source_dir/scripts/printers.sh" stop --state "$state" >/dev/null
 dom=$(page printers.htm)
 expect "silent list" "No answer" "$dom"
 expect "silent list" "5 printer(s)." "$dom"
-echo "ok: discovery, list and 5 printer pages checked; screenshots in $build/site-*.png"
+echo "ok: discovery, list, 5 printer pages and one printer's logs checked; screenshots in $build/site-*.png"
