@@ -17,9 +17,8 @@
 #include "qm/platform/paths.h"
 #include "qm/platform/process.h"
 #include "qm/platform/tool_options.h"
-#ifdef QM_WITH_CONFDB
+#include "qm/notifier/registration.h"
 #include "qmdbmgr.h"
-#endif
 
 namespace {
 
@@ -43,6 +42,8 @@ constexpr char kUsage[] =
     "  watch KEY...                  watch devices for logging: makes one \"DV\", \"PR\" and\n"
     "                                \"CS\" handle, watches every KEY with them and writes them as\n"
     "                                the devices' log handles; prints the three handles\n"
+    "  unwatch KEY...                stop watching devices: ends the watches of the handles their\n"
+    "                                records name and sets their log state to END\n"
     "  keepalive HANDLE...           mark watch handles as read (survive the next sweep)\n"
     "  sweep                         delete watch handles not kept alive since the last sweep\n"
     "  status                        tell whether Qntfmgr runs\n"
@@ -74,45 +75,21 @@ bool ParseInt(const char* s, int low, int high, int* out) {
     return true;
 }
 
-// A device argument of the database: identity parts, the record flag (the receiver's level)
-// and the companion text.
-struct DeviceArg {
-    std::string part[7];
-    const char* ptr[7];
-};
+using qm::notifier::DeviceArg;
 
 bool ParseKey(const std::string& key, const std::string& flag, const std::string& text, DeviceArg* d) {
-    std::vector<std::string> f;
-    size_t start = 0;
-    for (;;) {
-        size_t semi = key.find(';', start);
-        f.push_back(key.substr(start, semi == std::string::npos ? std::string::npos : semi - start));
-        if (semi == std::string::npos) break;
-        start = semi + 1;
-    }
-    if (f.size() != 5 || f[1].empty()) return false;
-    static constexpr size_t kWidth[5] = {11, 15, 23, 15, 7};
-    for (int i = 0; i < 5; ++i)
-        if (f[i].size() > kWidth[i]) return false;
-    if (f[4].empty()) f[4] = "1";
-    for (int i = 0; i < 5; ++i) d->part[i] = f[i];
-    d->part[5] = flag;
-    d->part[6] = text;
-    for (int i = 0; i < 7; ++i) d->ptr[i] = d->part[i].c_str();
-    return true;
+    return qm::notifier::ParseDeviceKey(key, flag, text, d);
 }
 
-// A handle of `kind` from the counter, short enough for the control block: the counter's low
-// digits in base 36 (they repeat only after about two years of seconds).
-std::string MakeHandle(const char* kind, int counter) {
-    static constexpr char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    unsigned v = static_cast<unsigned>(counter);
-    std::string digits(5, '0');
-    for (int i = 4; i >= 0; --i) {
-        digits[i] = kDigits[v % 36];
-        v /= 36;
-    }
-    return std::string(kind) + digits;
+using qm::notifier::MakeHandle;
+
+// The configuration database lives in "..\conf\" seen from bin/, as for every program of the
+// suite; device records written from anywhere else would land beside the caller.
+bool EnterBin() {
+    const std::string bin = qm::platform::RootPath("bin");
+    if (chdir(bin.c_str()) == 0) return true;
+    std::fprintf(stderr, "qmntf: no folder %s\n", bin.c_str());
+    return false;
 }
 
 bool ServiceRuns() {
@@ -252,10 +229,11 @@ int Watch(const std::vector<std::string>& args) {
         std::fprintf(stderr, "qmntf: watch needs at least one device key (see --help)\n");
         return qm::platform::kExitUsage;
     }
-    std::vector<DeviceArg> devices(args.size() - 1);
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (!ParseKey(args[i], "0", "", &devices[i - 1])) {
-            std::fprintf(stderr, "qmntf: %s is not a device key \"type;ip;ipx;mac;index\"\n", args[i].c_str());
+    const std::vector<std::string> keys(args.begin() + 1, args.end());
+    for (const auto& k : keys) {
+        DeviceArg d;
+        if (!ParseKey(k, "0", "", &d)) {
+            std::fprintf(stderr, "qmntf: %s is not a device key \"type;ip;ipx;mac;index\"\n", k.c_str());
             return qm::platform::kExitUsage;
         }
     }
@@ -264,32 +242,48 @@ int Watch(const std::vector<std::string>& args) {
         std::fprintf(stderr, "qmntf: the notification database cannot be opened\n");
         return kExitFailure;
     }
-    const int counter = DBGetHandleCounter();
-    if (counter < 0) return kExitFailure;
-    const std::string handles[3] = {MakeHandle("DV", counter), MakeHandle("PR", counter),
-                                    MakeHandle("CS", counter)};
-    for (const auto& h : handles) {
-        for (size_t i = 0; i < devices.size(); ++i) {
-            if (DBSetHandleDevice(h.c_str(), devices[i].ptr) != 0) {
-                std::fprintf(stderr, "qmntf: %s cannot watch %s\n", h.c_str(), args[i + 1].c_str());
-                return kExitFailure;
-            }
-        }
+    qm::notifier::WatchHandles handles;
+    std::string error;
+    if (qm::notifier::WatchDevices(keys, &handles, &error) != 0) {
+        std::fprintf(stderr, "qmntf: %s\n", error.c_str());
+        return kExitFailure;
     }
-#ifdef QM_WITH_CONFDB
     // The device log pages find the logs through these items of the device records.
-    if (DBMgrInitialize() == 0) {
-        static const char* kItems[3] = {"DEV_ErrorLogHandle", "DEV_PrintLogHandle", "DEV_ConsLogHandle"};
-        for (size_t i = 1; i < args.size(); ++i)
-            for (int k = 0; k < 3; ++k)
-                if (DBWriteDeviceInfo(args[i].c_str(), kItems[k], handles[k].c_str()) != 0)
+    if (EnterBin() && DBMgrInitialize() == 0) {
+        for (const auto& k : keys)
+            for (int i = 0; i < 3; ++i)
+                if (DBWriteDeviceInfo(k.c_str(), qm::notifier::kLogHandleItems[i], handles[static_cast<size_t>(i)].c_str()) != 0 ||
+                    DBWriteDeviceInfo(k.c_str(), qm::notifier::kLogStateItems[i], "START") != 0)
                     std::fprintf(stderr, "qmntf: %s: %s not written (device not in the configuration database?)\n",
-                                 args[i].c_str(), kItems[k]);
+                                 k.c_str(), qm::notifier::kLogHandleItems[i]);
         DBMgrRelease();
     }
-#endif
     for (const auto& h : handles) std::printf("%s\n", h.c_str());
     return kExitOk;
+}
+
+// Ends the watches that the device records name (written by watch or by the pages).
+int Unwatch(const std::vector<std::string>& args) {
+    if (args.size() < 2) {
+        std::fprintf(stderr, "qmntf: unwatch needs at least one device key (see --help)\n");
+        return qm::platform::kExitUsage;
+    }
+    Database db;
+    if (!db.ok() || !EnterBin() || DBMgrInitialize() != 0) {
+        std::fprintf(stderr, "qmntf: the databases cannot be opened\n");
+        return kExitFailure;
+    }
+    int result = kExitOk;
+    for (size_t i = 1; i < args.size(); ++i) {
+        std::string error;
+        int r = qm::notifier::UnwatchDevice(args[i], &error);
+        if (r != 0) {
+            std::fprintf(stderr, "qmntf: %s\n", error.c_str());
+            result = r == -2 ? qm::platform::kExitUsage : kExitFailure;
+        }
+    }
+    DBMgrRelease();
+    return result;
 }
 
 }  // namespace
@@ -316,6 +310,7 @@ int main(int argc, char** argv) {
 
     if (cmd == "register") return Register(o, args);
     if (cmd == "watch") return Watch(args);
+    if (cmd == "unwatch") return Unwatch(args);
     if (cmd == "status") {
         std::printf("%s\n", ServiceRuns() ? "running" : "not running");
         return ServiceRuns() ? kExitOk : kExitFailure;

@@ -79,7 +79,8 @@ done
 pdom=$(page "printer.htm&KEY=2%3B$net.14%3B%3B0050C2A10004%3B1")
 expect "alerts" "Tray 2 empty" "$pdom"
 expect "alerts" "Field service" "$pdom"
-expect "supplies" "Some remaining" "$pdom"
+expect "supplies" "some remaining" "$pdom"
+expect "supplies" "Waste Toner Container <span class=\"muted\">(receptacle)</span>" "$pdom"
 
 # The monitor logs one printer; its three logs are read in the browser as the monitor recorded
 # them (4-alerts-mfp: alerts 3, 7 and 9, one life counter, six supplies).
