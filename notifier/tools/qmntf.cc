@@ -277,14 +277,28 @@ int Watch(const std::vector<std::string>& args) {
         }
     }
 #ifdef QM_WITH_CONFDB
-    // The device log pages find the logs through these items of the device records.
-    if (DBMgrInitialize() == 0) {
+    // The device log pages find the logs through these items of the device records. The
+    // configuration database lies in "..\conf\" seen from bin/, whatever folder the tool was
+    // called from; and a write would create a device that is not there, so a watch of a
+    // printer the pages do not know leaves the configuration database alone.
+    const std::string bin = qm::platform::RootPath("bin");
+    if (chdir(bin.c_str()) != 0) {
+        std::fprintf(stderr, "qmntf: no folder %s: log handles not written\n", bin.c_str());
+    } else if (DBMgrInitialize() != 0) {
+        std::fprintf(stderr, "qmntf: the configuration database cannot be opened: log handles not written\n");
+    } else {
         static const char* kItems[3] = {"DEV_ErrorLogHandle", "DEV_PrintLogHandle", "DEV_ConsLogHandle"};
-        for (size_t i = 1; i < args.size(); ++i)
+        for (size_t i = 1; i < args.size(); ++i) {
+            char known[512] = {};
+            if (DBReadDeviceInfo(args[i].c_str(), "DEV_DeviceKey", known) != 0 || known[0] == '\0') {
+                std::fprintf(stderr, "qmntf: %s is not in the configuration database: log handles not written\n",
+                             args[i].c_str());
+                continue;
+            }
             for (int k = 0; k < 3; ++k)
                 if (DBWriteDeviceInfo(args[i].c_str(), kItems[k], handles[k].c_str()) != 0)
-                    std::fprintf(stderr, "qmntf: %s: %s not written (device not in the configuration database?)\n",
-                                 args[i].c_str(), kItems[k]);
+                    std::fprintf(stderr, "qmntf: %s: %s not written\n", args[i].c_str(), kItems[k]);
+        }
         DBMgrRelease();
     }
 #endif
@@ -334,6 +348,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (cmd == "sweep") {
+        if (args.size() != 1) return options.Usage("sweep takes no operand");
         Database db;
         int rc = db.ok() ? DBEndHandle() : -1;
         if (rc != 0) std::fprintf(stderr, "qmntf: sweep failed (%d)\n", rc);
