@@ -164,24 +164,26 @@ protected:
         if (out) *out = text;
         return rc;
     }
-    // Sets the printer's alert code and sends its trap; the time the trap left.
-    Clock::time_point ChangeAlertAndTrap(int code) {
+    // Sets the printer's alert code as its panel would.
+    void ChangeAlert(int code) {
         int status = -1;
         std::string out = RunCommand("snmpset -v2c -c wixam -t 5 -r 3 " + kPrinter + ":" + std::to_string(sim_->port()) +
                                          " " + kCodeOid + " i " + std::to_string(code) + " 2>&1",
                                      &status);
         EXPECT_EQ(status, 0) << out;
-        const auto sent = Clock::now();
-        out = RunCommand("snmptrap -v1 -c public --clientaddr=" + kPrinter + " 127.0.0.1:" +
-                             std::to_string(trapPort_) + " 1.3.6.1.4.1.40404 " + kPrinter + " 6 1 '' 2>&1",
-                         &status);
+    }
+    // The printer's SNMPv1 trap, from its own address, to the monitor's trap port.
+    void Trap() {
+        int status = -1;
+        std::string out = RunCommand("snmptrap -v1 -c public --clientaddr=" + kPrinter + " 127.0.0.1:" +
+                                         std::to_string(trapPort_) + " 1.3.6.1.4.1.40404 " + kPrinter + " 6 1 '' 2>&1",
+                                     &status);
         EXPECT_EQ(status, 0) << out;
-        return sent;
     }
     // The next datagram at the receiver, checked to follow the last one's sequence number (a
     // repeat of the same number is a resend the service made while the receiver was slow).
-    std::optional<std::vector<std::string>> Next(std::string* text) {
-        auto line = receiver_->Line(90s);
+    std::optional<std::vector<std::string>> Next(std::string* text, std::chrono::milliseconds timeout = 90s) {
+        auto line = receiver_->Line(timeout);
         if (!line) return std::nullopt;
         std::vector<std::string> f;
         EXPECT_TRUE(qm::notifier::SplitDatagram(*line, &f)) << *line;
@@ -251,10 +253,19 @@ TEST_F(TrapToNotice, ChangedAlertReachesTheReceiverByteForByte) {
     std::vector<double> ms;
     for (int run = 0; run < 20; ++run) {
         const int code = 5000 + run;
+        ChangeAlert(code);
         const int64_t before = qm::platform::LocalSeconds();
-        const auto sent = ChangeAlertAndTrap(code);
+        const auto sent = Clock::now();
+        Trap();
+        // A trap is a datagram: should it be lost (a starved monitor), the printer's next one
+        // does the same; the figure then counts from the first.
         std::optional<std::vector<std::string>> d;
-        while ((d = Next(&text)) && !((*d)[1] == "1" && (*d)[15] == std::to_string(code))) {
+        for (int traps = 1;;) {
+            d = Next(&text, 20s);
+            if (d && (*d)[1] == "1" && (*d)[15] == std::to_string(code)) break;
+            if (d) continue;
+            if (++traps > 4) break;
+            Trap();
         }
         ASSERT_TRUE(d) << "no notice of code " << code;
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
