@@ -281,6 +281,12 @@ void Monitor::WorkerMain(void* argument) {
     };
     if (!args->fromTrap) {
         std::lock_guard l(m.pollLock_);
+        // One line per scheduled poll: with the trace on, an administrator sees how far the
+        // monitor keeps its schedule (bench/monitor_fleet.sh reads these lines).
+        const auto& due = args->ctx.due;
+        MON_TRACE(QB_TRACE_INFO, "QMONMGR: poll of %s (alert log %d, supplies %d, counters %d, notification %d)",
+                  args->ctx.keys[1].c_str(), due[kAlertLog] ? 1 : 0, due[kSupplies] ? 1 : 0,
+                  due[kCounters] ? 1 : 0, due[kNotification] ? 1 : 0);
         if (!m.state_.stopping()) PollPrinter(host, args->ctx);
     } else if (auto list = m.Snapshot()) {
         // The first entry of the sender's address; its schedule is left as it is.
@@ -293,6 +299,7 @@ void Monitor::WorkerMain(void* argument) {
             ctx.due[kNotification] = e.enabled[kNotification];
             if (ctx.due[kAlertLog] || ctx.due[kNotification]) {
                 std::lock_guard l(m.pollLock_);
+                MON_TRACE(QB_TRACE_INFO, "QMONMGR: trap poll of %s", args->sender.c_str());
                 if (m.state_.SleepFor(seconds(1))) {
                     PollPrinter(host, ctx);
                     m.state_.SleepFor(seconds(1));

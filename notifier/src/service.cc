@@ -280,17 +280,28 @@ void Service::CommandThread() {
 
 void Service::AddHandle(const std::string& handle, int dataReady) {
     if (handle.empty()) return;
+    const std::string text = handle.substr(0, 16);
     NoticeHandle* node;
     {
-        std::lock_guard lock(count_);
-        if (stopping_) return;
-        ++running_;
-    }
-    {
         std::lock_guard lock(list_);
+        // One delivery thread per receiver: a second "1" for a receiver that is still served
+        // (a registration tool run twice) would send every notice twice from two local ports.
+        // A receiver whose thread is already ending ("8", or "2" sending its end notice) may
+        // be started afresh.
+        if (dataReady == 0 && std::any_of(handles_.begin(), handles_.end(), [&](const auto& n) {
+                return n->handle == text && n->state == 0 && n->dataReady != 2;
+            })) {
+            NTF_TRACE(QB_TRACE_INFO, "QNTFMGR: %s is already served", text.c_str());
+            return;
+        }
+        {
+            std::lock_guard countLock(count_);
+            if (stopping_) return;
+            ++running_;
+        }
         handles_.push_back(std::make_unique<NoticeHandle>());
         node = handles_.back().get();
-        node->handle = handle.substr(0, 16);
+        node->handle = text;
         node->dataReady = dataReady;
     }
     if (db_.DBCreateThread(&ThreadStart::Run, new ThreadStart{this, ThreadStart::kDelivery, node}) != 0) {

@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -358,6 +360,45 @@ TEST_F(NotifierTest, ToolStartsTheServiceWhenNoneRuns) {
     ASSERT_TRUE(bye);
     EXPECT_EQ((*bye)[1], "9");
     EXPECT_EQ(Tool({"status"}), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A second "1" for a receiver that is still served starts no second delivery thread: the
+// receiver sees one idle check, each notice once and one goodbye, all from one local port.
+TEST_F(NotifierTest, RepeatedStartServesAReceiverOnce) {
+    Receiver r;
+    const std::string handle = Register(r, 0);
+    StartService();
+    ASSERT_EQ(Tool({"start", handle}), 0);
+    ASSERT_EQ(Tool({"start", handle}), 0);
+    ASSERT_EQ(Record(1765198800, 41, 3, 3, 41, "cover open"), NTFDB_ALERT_NEW);
+    ASSERT_EQ(qm::ipc::PostMessage(qm::ipc::kNotifierSlot, qm::ipc::kMsgNewAlert), 0);
+    std::vector<std::vector<std::string>> got;
+    for (;;) {
+        auto d = r.Next();
+        ASSERT_TRUE(d);
+        got.push_back(*d);
+        if ((*d)[1] == "1") break;
+    }
+    ASSERT_EQ(Tool({"stop"}), 0);
+    EXPECT_EQ(ServiceExit(), 0);
+    // The service is gone: everything it sent has arrived.
+    while (r.Pending()) {
+        auto d = r.Next(1s);
+        ASSERT_TRUE(d);
+        got.push_back(*d);
+    }
+    std::map<std::string, int> kinds;
+    std::set<std::string> ports;
+    for (const auto& d : got) {
+        ++kinds[d[1]];
+        ports.insert(d[2]);
+    }
+    EXPECT_EQ(kinds, (std::map<std::string, int>{{"0", 1}, {"1", 1}, {"9", 1}}));
+    EXPECT_EQ(ports.size(), 1u);
 }
 
 }  // namespace

@@ -248,14 +248,22 @@ int Watch(const std::vector<std::string>& args) {
         std::fprintf(stderr, "qmntf: %s\n", error.c_str());
         return kExitFailure;
     }
-    // The device log pages find the logs through these items of the device records.
+    // The device log pages find the logs through these items of the device records. A write
+    // would create a device that is not there, so a watch of a printer the pages do not know
+    // leaves the configuration database alone.
     if (EnterBin() && DBMgrInitialize() == 0) {
-        for (const auto& k : keys)
+        for (const auto& k : keys) {
+            char known[512] = {};
+            if (DBReadDeviceInfo(k.c_str(), "DEV_DeviceKey", known) != 0 || known[0] == '\0') {
+                std::fprintf(stderr, "qmntf: %s is not in the configuration database: log handles not written\n",
+                             k.c_str());
+                continue;
+            }
             for (int i = 0; i < 3; ++i)
                 if (DBWriteDeviceInfo(k.c_str(), qm::notifier::kLogHandleItems[i], handles[static_cast<size_t>(i)].c_str()) != 0 ||
                     DBWriteDeviceInfo(k.c_str(), qm::notifier::kLogStateItems[i], "START") != 0)
-                    std::fprintf(stderr, "qmntf: %s: %s not written (device not in the configuration database?)\n",
-                                 k.c_str(), qm::notifier::kLogHandleItems[i]);
+                    std::fprintf(stderr, "qmntf: %s: %s not written\n", k.c_str(), qm::notifier::kLogHandleItems[i]);
+        }
         DBMgrRelease();
     }
     for (const auto& h : handles) std::printf("%s\n", h.c_str());
@@ -329,6 +337,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (cmd == "sweep") {
+        if (args.size() != 1) return options.Usage("sweep takes no operand");
         Database db;
         int rc = db.ok() ? DBEndHandle() : -1;
         if (rc != 0) std::fprintf(stderr, "qmntf: sweep failed (%d)\n", rc);

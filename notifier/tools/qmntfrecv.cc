@@ -26,6 +26,7 @@ constexpr char kUsage[] =
     "  --port N       UDP port to listen on (default 9100; 0 picks a free one)\n"
     "  --address A    local IPv4 address to listen on (default 127.0.0.1)\n"
     "  --silent       never acknowledge (the service gives the receiver up after its tries)\n"
+    "  --raw          print each datagram as it came instead (control bytes and \\ as \\xHH)\n"
     "  --count N      end after N datagrams\n"
     "  --timeout S    end after S seconds without a datagram\n"
     "  --root DIR     installation root (unused; accepted like every tool)\n"
@@ -53,6 +54,24 @@ bool Number(const char* v, long low, long high, long* out) {
     return true;
 }
 
+// The datagram as it came, on one line: control bytes and the backslash itself are written as
+// \xHH, so that nothing a sender puts on the wire can forge a second line.
+std::string Raw(const std::string& s) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7f || b == '\\') {
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // Printable text: control bytes from the wire become '?'.
 std::string Clean(const std::string& s) {
     std::string out = s;
@@ -65,12 +84,13 @@ std::string Clean(const std::string& s) {
 
 int main(int argc, char** argv) {
     long port = 9100, count = 0, timeout = 0;
-    bool silent = false;
+    bool silent = false, raw = false;
     std::string address = "127.0.0.1";
     qm::platform::ToolOptions options("qmntfrecv", kUsage);
     options.Value("port", [&](const char* v) { return Number(v, 0, 65535, &port); })
         .Text("address", &address)
         .Flag("silent", &silent)
+        .Flag("raw", &raw)
         .Value("count", [&](const char* v) { return Number(v, 1, 1L << 30, &count); })
         .Value("timeout", [&](const char* v) { return Number(v, 1, 86400, &timeout); });
     if (auto code = options.Parse(argc, argv)) return *code;
@@ -109,15 +129,17 @@ int main(int argc, char** argv) {
         if (got < 0) continue;
         ++seen;
         const std::string text(buffer, static_cast<size_t>(got));
+        if (raw) std::printf("%s\n", Raw(text).c_str());
         std::vector<std::string> f;
         if (!qm::notifier::SplitDatagram(text, &f)) {
-            std::printf("malformed datagram (%zd bytes) from port %d\n", got, ntohs(from.sin_port));
+            if (!raw) std::printf("malformed datagram (%zd bytes) from port %d\n", got, ntohs(from.sin_port));
             continue;
         }
         if (!silent) {
             const std::string ack = f[0] + ",8";
             sendto(fd.get(), ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
         }
+        if (raw) continue;
         const int kind = std::atoi(f[1].c_str());
         std::string line = "seq " + Clean(f[0]) + " " + KindName(kind) + " from port " + Clean(f[2]);
         if (kind == qm::notifier::kKindAlert || kind == qm::notifier::kKindCleared ||
