@@ -203,6 +203,20 @@ TEST_F(Gui, AppletAndTrayFollowTheRealServer) {
     menu->close();
     delete menu;
 
+    // A click pops the menu up beside the icon: here (no tray tells where the icon is) at the
+    // click, in the lower half of the screen above it, in the left half to its right.
+    tray.Clicked(false, QPoint(500, 600));
+    QWidget* popup = nullptr;
+    EXPECT_TRUE(WaitFor([&] {
+        popup = QApplication::activePopupWidget();
+        return popup && popup->isVisible();
+    }));
+    if (popup) {
+        EXPECT_EQ(popup->geometry().left(), 500);
+        EXPECT_EQ(popup->geometry().bottom(), 599);
+        popup->close();
+    }
+
     // Start from the dialog's button.
     dialog.button(Operation::Start)->click();
     follows("Http Server is running.", "SERV_ACTIVE", kStateRunning);
@@ -269,6 +283,21 @@ TEST_F(Gui, AppletAndTrayFollowTheRealServer) {
 
     dialog.accept();
     EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(Gui, TheRunnerOpensTheAppletThroughItsEntry) {
+    // The applet's refresh event exists exactly while its main dialog is open.
+    ASSERT_EQ(SignalRefresh(kPanelOwner), 2);
+    qm::testing::Child runner([] {
+        std::string p = qm::testing::BuildBinFolder() + "/qmcplrun";
+        execl(p.c_str(), p.c_str(), "QMPANEL.cpl", static_cast<char*>(nullptr));
+        return 127;
+    });
+    EXPECT_TRUE(qm::testing::Eventually([] { return SignalRefresh(kPanelOwner) == 0; },
+                                        std::chrono::seconds(60)));
+    EXPECT_EQ(runner.Wait(std::chrono::milliseconds(0)), -1) << "the dialog stays until closed";
+    runner.Kill(SIGTERM);
+    EXPECT_EQ(runner.Wait(std::chrono::seconds(60)), -SIGTERM);
 }
 
 }  // namespace

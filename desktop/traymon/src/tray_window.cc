@@ -2,6 +2,7 @@
 #include "tray_window.h"
 
 #include <QAction>
+#include <QCursor>
 #include <QFont>
 #include <QGuiApplication>
 #include <QMetaObject>
@@ -20,7 +21,7 @@ TrayMonitor::TrayMonitor(desktop::ServerOps& ops, desktop::Messages& messages,
     connect(&icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::Context) {
-                    Clicked(false, icon_.geometry().topLeft());
+                    Clicked(false, {});
                 } else if (reason == QSystemTrayIcon::DoubleClick) {
                     Clicked(true, {});
                 }
@@ -105,8 +106,10 @@ void TrayMonitor::Clicked(bool doubleClick, const QPoint& at) {
     }
     QMenu* menu = BuildMenu(view_.state);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    // Trays that do not tell where the icon is (StatusNotifier hosts) get the menu at the
+    // pointer, which is on the icon when it was clicked.
     QRect area = icon_.geometry();
-    if (!area.isValid()) area = QRect(at, QSize(1, 1));
+    if (!area.isValid()) area = QRect(at.isNull() ? QCursor::pos() : at, QSize(1, 1));
     QScreen* screen = QGuiApplication::screenAt(area.center());
     if (!screen) screen = QGuiApplication::primaryScreen();
     QSize size = menu->sizeHint();
