@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -224,6 +225,27 @@ int Register(const Options& o, const std::vector<std::string>& args) {
     return kExitOk;
 }
 
+// A device the pages know: registered by a discovery (a member of All Devices) or given a
+// record of its own.
+bool KnownDevice(const std::string& key) {
+    char known[512] = {};
+    if (DBReadDeviceInfo(key.c_str(), "DEV_DeviceKey", known) == 0 && known[0] != '\0') return true;
+    DBHANDLE h = DBOpenDeviceKeyInGroup(nullptr);
+    if (h == DB_NO_HANDLE) return false;
+    bool found = false;
+    for (;;) {
+        char* member = nullptr;
+        int length = 0;
+        if (DBReadDeviceKeyInGroup(h, &member, &length) != 0 || length == 0 || !member) break;
+        if (key == std::string_view(member, static_cast<size_t>(length))) {
+            found = true;
+            break;
+        }
+    }
+    DBCloseDeviceKeyInGroup(h);
+    return found;
+}
+
 int Watch(const std::vector<std::string>& args) {
     if (args.size() < 2) {
         std::fprintf(stderr, "qmntf: watch needs at least one device key (see --help)\n");
@@ -253,8 +275,7 @@ int Watch(const std::vector<std::string>& args) {
     // leaves the configuration database alone.
     if (EnterBin() && DBMgrInitialize() == 0) {
         for (const auto& k : keys) {
-            char known[512] = {};
-            if (DBReadDeviceInfo(k.c_str(), "DEV_DeviceKey", known) != 0 || known[0] == '\0') {
+            if (!KnownDevice(k)) {
                 std::fprintf(stderr, "qmntf: %s is not in the configuration database: log handles not written\n",
                              k.c_str());
                 continue;

@@ -32,9 +32,11 @@ mount --bind "$work/units" /lib/systemd/system
 root=/opt/quinsward
 fail() { echo "FAIL: $*"; exit 1; }
 
-dpkg-deb -c "$QM_DEB" | grep -q './opt/quinsward/sbin/qmhttpd$' || fail "package lacks sbin/qmhttpd"
-dpkg-deb -c "$QM_DEB" | grep -q './lib/systemd/system/qmonmgr.service$' || fail "package lacks the monitor unit"
-dpkg-deb -c "$QM_DEB" | grep -q 'registry' && fail "the package must not carry a registry (its password)"
+# The listing is read whole first: grep -q stopping early would break dpkg-deb's pipe.
+contents=$(dpkg-deb -c "$QM_DEB")
+grep -q './opt/quinsward/sbin/qmhttpd$' <<<"$contents" || fail "package lacks sbin/qmhttpd"
+grep -q './lib/systemd/system/qmonmgr.service$' <<<"$contents" || fail "package lacks the monitor unit"
+grep -q '/opt/quinsward/registry' <<<"$contents" && fail "the package must not carry a registry (its password)"
 
 out=$(dpkg -i "$QM_DEB" 2>&1) || { echo "$out"; fail "dpkg -i"; }
 echo "$out" | grep -c 'administrator password: ' | grep -qx 1 || { echo "$out"; fail "password not shown once"; }
