@@ -7,9 +7,10 @@
 set(QM_PACKAGE_ROOT /opt/quinsward)
 # A staged install (DESTDIR: the package, or a distribution's packager) also places the systemd
 # units where systemd finds a package's units; a plain install into a folder leaves them in share/.
+# (file(INSTALL) puts DESTDIR before an absolute destination itself.)
 install(CODE "if(NOT \"\$ENV{DESTDIR}\" STREQUAL \"\")
   file(INSTALL ${PROJECT_SOURCE_DIR}/support/httpd/qmhttpd.service ${PROJECT_SOURCE_DIR}/monitor/qmonmgr.service
-       DESTINATION \"\$ENV{DESTDIR}/lib/systemd/system\")
+       DESTINATION /lib/systemd/system)
 endif()")
 
 set(CPACK_GENERATOR DEB)
