@@ -144,12 +144,12 @@ struct LibraryLifetime {
             }
             delete g_background.exchange(nullptr);
         }
+        // This library is never unloaded (linked "nodelete"), so this runs only as the process
+        // ends: the store and the resolver stay loaded to the very end, where the loader runs
+        // their own destructors after everything that might still call them.
         std::lock_guard lock(g_loadMutex);
         if (!g_loaded.ready) return;
-        if (g_loaded.api.ctThrdTerm() == 0) {
-            platform::FreeLibraryHandle(g_loaded.storeLib);
-            platform::FreeLibraryHandle(g_loaded.resolverLib);
-        }
+        g_loaded.api.ctThrdTerm();
         g_loaded.ready = false;
     }
 };
