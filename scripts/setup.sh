@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libsqlite3-dev sqlite3
   libcpp-httplib-dev
-  qt6-base-dev xvfb xauth
+  qt6-base-dev xvfb xauth xfonts-base
   snmp snmpsim
   iproute2 procps psmisc curl python3
   chromium
