@@ -59,21 +59,9 @@ extern "C" int DBReadDeviceInfo(const char* lpszDKey, const char* lpszItem, char
         if (!frame.Fits(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
-        lpszData[0] = '\0';
-        const Field* field = FindField(kDeviceFields, lpszItem);
-        File f(*s, FileId::Device);
-        int r = f.Open();
-        if (r == ISAM_FILE_MISSING) {
-            return frame.Out(0, "lpszData=%s", lpszData);
-        }
-        if (r == 0) {
-            DeviceKey key(lpszDKey);
-            unsigned char rec[kDeviceLength];
-            r = s->EQLREC(f.index(1), key.bytes, rec);
-            if (r == 0 && field) GetText(lpszData, rec + field->offset, field->width);
-            if (r == ISAM_END) r = 0;
-        }
-        if (r == 0) r = f.Close();
+        DeviceKey key(lpszDKey);
+        int r = ReadKeyedText(*s, FileId::Device, key.bytes, FindField(kDeviceFields, lpszItem),
+                              lpszData);
         if (r != 0) return frame.Fail("nRet=%d", r);
         return frame.Out(0, "lpszData=%s", lpszData);
     });
@@ -97,17 +85,8 @@ extern "C" int DBWriteDeviceInfo(const char* lpszDKey, const char* lpszItem, con
         unsigned char rec[kDeviceLength];
         if (r == 0) {
             DeviceKey key(lpszDKey);
-            r = s->EQLREC(f.index(1), key.bytes, rec);
-            if (r == ISAM_END) {
-                DefaultDevice(rec, lpszDKey);
-                r = s->ADDREC(f.data(), rec);
-            }
-        }
-        if (r == 0) {
-            if (const Field* field = FindField(kDeviceFields, lpszItem)) {
-                PutText(rec + field->offset, field->width, lpszData);
-                r = s->RWTREC(f.data(), rec);
-            }
+            r = WriteKeyedText(f, key.bytes, rec, FindField(kDeviceFields, lpszItem), lpszData,
+                               [&](unsigned char* fresh) { DefaultDevice(fresh, lpszDKey); });
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();

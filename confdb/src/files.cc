@@ -52,6 +52,24 @@ IsamFileSet Definition(FileId id) {
 
 }  // namespace
 
+int ReadKeyedText(const StoreApi& store, FileId id, const unsigned char* key, const Field* field,
+                  char* out) {
+    out[0] = '\0';
+    File f(store, id);
+    int r = f.Open();
+    if (r == ISAM_FILE_MISSING) return 0;
+    if (r == 0) {
+        // Large enough for every keyed file's record (the group file's is the longest).
+        unsigned char rec[kGroupLength];
+        r = store.EQLREC(f.index(1), key, rec);
+        // Values are cut to their field on write, so the field always ends within its width.
+        if (r == 0 && field) GetText(out, rec + field->offset, field->width);
+        if (r == ISAM_END) r = 0;
+    }
+    if (r == 0) r = f.Close();
+    return r;
+}
+
 File::File(const StoreApi& store, FileId id) : store_(store), def_(Definition(id)) {}
 
 File::~File() {

@@ -66,4 +66,38 @@ struct Field {
 };
 const Field* FindField(const Field* table, const char* name);
 
+// A text key zero-padded to its index width; a longer text is cut to N - 1 bytes.
+template <size_t N>
+struct TextKey {
+    unsigned char bytes[N] = {};
+    explicit TextKey(const char* text) { std::memcpy(bytes, text, strnlen(text, N - 1)); }
+};
+
+// Reads `field` of the record whose first index holds `key` into `out` (at most
+// field->width - 1 characters). A missing file, a missing record or an unknown field
+// (`field` null) read as an empty text, not as an error. Returns the store's result.
+int ReadKeyedText(const StoreApi& store, FileId id, const unsigned char* key, const Field* field,
+                  char* out);
+
+// Writes `value` into `field` of the record keyed `key` in the open file `f`, adding the
+// record first (laid out by `fresh`) when there is none; an unknown field (null) still adds
+// the record. A record another process added meanwhile is read back and written. `rec` is
+// the caller's record buffer, of the file's record length.
+template <class Fresh>
+int WriteKeyedText(File& f, const unsigned char* key, unsigned char* rec, const Field* field,
+                   const char* value, Fresh&& fresh) {
+    const StoreApi& s = f.store();
+    int r = s.EQLREC(f.index(1), key, rec);
+    if (r == ISAM_END) {
+        fresh(rec);
+        r = s.ADDREC(f.data(), rec);
+        if (r == ISAM_KEY_DUPLICATE) r = s.EQLREC(f.index(1), key, rec);
+    }
+    if (r == 0 && field) {
+        PutText(rec + field->offset, field->width, value);
+        r = s.RWTREC(f.data(), rec);
+    }
+    return r;
+}
+
 }  // namespace qm::confdb

@@ -444,20 +444,28 @@ static int GroupPairNumbers(const StoreApi& s, const char* group, const char* su
     return r;
 }
 
+// What both sub-group link exports do first: trace and check the two names, then find both
+// groups' numbers. Returns 0, or the export's failure result (traced).
+static int LinkPrelude(const ExportFrame& frame, const char* lpszGroup, const char* lpszSubGroup,
+                       const StoreApi*& s, uint32_t& parent, uint32_t& child) {
+    frame.In("lpszGroup=%s, lpszSubGroup=%s", lpszGroup ? lpszGroup : "(null)",
+             lpszSubGroup ? lpszSubGroup : "(null)");
+    if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+    if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+    if (!frame.NotNull(lpszSubGroup, "lpszSubGroup")) return -1;
+    if (!frame.Fits(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
+    s = Store();
+    if (!s) return frame.Fail("nRet=%d", -1);
+    int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
+    return found != 0 ? frame.Fail("nRet=%d", found) : 0;
+}
+
 extern "C" int DBWriteSubGroupInGroup(const char* lpszGroup, const char* lpszSubGroup) {
     const ExportFrame frame(kDbTrace, "DBWriteSubGroupInGroup", -1);
     return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s, lpszSubGroup=%s", lpszGroup ? lpszGroup : "(null)",
-                 lpszSubGroup ? lpszSubGroup : "(null)");
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-        if (!frame.NotNull(lpszSubGroup, "lpszSubGroup")) return -1;
-        if (!frame.Fits(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        const StoreApi* s = nullptr;
         uint32_t parent = 0, child = 0;
-        int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
-        if (found != 0) return frame.Fail("nRet=%d", found);
+        if (int r = LinkPrelude(frame, lpszGroup, lpszSubGroup, s, parent, child); r != 0) return r;
         File f(*s, FileId::SubGroup);
         bool created;
         int r = f.OpenOrCreate(created);
@@ -479,17 +487,9 @@ extern "C" int DBWriteSubGroupInGroup(const char* lpszGroup, const char* lpszSub
 extern "C" int DBDeleteSubGroupInGroup(const char* lpszGroup, const char* lpszSubGroup) {
     const ExportFrame frame(kDbTrace, "DBDeleteSubGroupInGroup", -1);
     return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s, lpszSubGroup=%s", lpszGroup ? lpszGroup : "(null)",
-                 lpszSubGroup ? lpszSubGroup : "(null)");
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-        if (!frame.NotNull(lpszSubGroup, "lpszSubGroup")) return -1;
-        if (!frame.Fits(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        const StoreApi* s = nullptr;
         uint32_t parent = 0, child = 0;
-        int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
-        if (found != 0) return frame.Fail("nRet=%d", found);
+        if (int r = LinkPrelude(frame, lpszGroup, lpszSubGroup, s, parent, child); r != 0) return r;
         File f(*s, FileId::SubGroup);
         int r = f.Open();
         if (r == 0) r = f.Lock();

@@ -31,12 +31,6 @@ const Field kModelFields[] = {
     {nullptr, 0, 0},
 };
 
-template <size_t N>
-struct TextKey {
-    unsigned char bytes[N] = {};
-    explicit TextKey(const char* text) { std::memcpy(bytes, text, strnlen(text, N - 1)); }
-};
-
 }  // namespace
 }  // namespace qm::confdb
 
@@ -51,20 +45,9 @@ extern "C" int DBReadIPHostName(const char* lpszIPAddr, char* lpszHName) {
         if (!frame.Fits(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
-        lpszHName[0] = '\0';
-        File f(*s, FileId::DnsInfo);
-        int r = f.Open();
-        if (r == ISAM_FILE_MISSING) {
-            return frame.Out(0, "lpszHName=%s", lpszHName);
-        }
-        if (r == 0) {
-            TextKey<kAddrWidth> key(lpszIPAddr);
-            unsigned char rec[kDnsLength];
-            r = s->EQLREC(f.index(1), key.bytes, rec);
-            if (r == 0) GetText(lpszHName, rec + kHostOffset, kHostWidth);
-            else if (r == ISAM_END) r = 0;
-        }
-        if (r == 0) r = f.Close();
+        const Field host{"", kHostOffset, kHostWidth};
+        TextKey<kAddrWidth> key(lpszIPAddr);
+        int r = ReadKeyedText(*s, FileId::DnsInfo, key.bytes, &host, lpszHName);
         if (r != 0) return frame.Fail("nRet=%d", r);
         return frame.Out(0, "lpszHName=%s", lpszHName);
     });
@@ -86,18 +69,14 @@ extern "C" int DBWriteIPHostName(const char* lpszIPAddr, const char* lpszHName) 
         int r = f.OpenOrCreate(created);
         if (r == 0) r = f.Lock();
         if (r == 0) {
+            const Field host{"", kHostOffset, kHostWidth};
             TextKey<kAddrWidth> key(lpszIPAddr);
             unsigned char rec[kDnsLength];
-            r = s->EQLREC(f.index(1), key.bytes, rec);
-            if (r == 0) {
-                PutText(rec + kHostOffset, kHostWidth, lpszHName);
-                r = s->RWTREC(f.data(), rec);
-            } else if (r == ISAM_END) {
-                std::memset(rec, 0, sizeof rec);
-                PutText(rec + kAddrOffset, kAddrWidth, lpszIPAddr);
-                PutText(rec + kHostOffset, kHostWidth, lpszHName);
-                r = s->ADDREC(f.data(), rec);
-            }
+            r = WriteKeyedText(f, key.bytes, rec, &host, lpszHName, [&](unsigned char* fresh) {
+                std::memset(fresh, 0, kDnsLength);
+                PutText(fresh + kAddrOffset, kAddrWidth, lpszIPAddr);
+                PutText(fresh + kHostOffset, kHostWidth, lpszHName);
+            });
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
@@ -117,22 +96,9 @@ extern "C" int DBReadModelInfo(const char* lpszModel, const char* lpszItem, char
         if (!frame.Fits(lpszModel, kModelWidth, "lpszModel")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
-        lpszData[0] = '\0';
-        const Field* field = FindField(kModelFields, lpszItem);
-        File f(*s, FileId::Model);
-        int r = f.Open();
-        if (r == ISAM_FILE_MISSING) {
-            return frame.Out(0, "lpszData=%s", lpszData);
-        }
-        if (r == 0) {
-            TextKey<kModelWidth> key(lpszModel);
-            unsigned char rec[kModelLength];
-            r = s->EQLREC(f.index(1), key.bytes, rec);
-            // Values are cut to their field on write, so the field always ends within its width.
-            if (r == 0 && field) GetText(lpszData, rec + field->offset, field->width);
-            if (r == ISAM_END) r = 0;
-        }
-        if (r == 0) r = f.Close();
+        TextKey<kModelWidth> key(lpszModel);
+        int r = ReadKeyedText(*s, FileId::Model, key.bytes, FindField(kModelFields, lpszItem),
+                              lpszData);
         if (r != 0) return frame.Fail("nRet=%d", r);
         return frame.Out(0, "lpszData=%s", lpszData);
     });
@@ -155,20 +121,12 @@ extern "C" int DBWriteModelInfo(const char* lpszModel, const char* lpszItem, con
         unsigned char rec[kModelLength];
         if (r == 0) {
             TextKey<kModelWidth> key(lpszModel);
-            r = s->EQLREC(f.index(1), key.bytes, rec);
-            if (r == ISAM_END) {
-                std::memset(rec, 0, sizeof rec);
-                PutText(rec + kModelOffset, kModelWidth, lpszModel);
-                r = s->ADDREC(f.data(), rec);
-                if (r == ISAM_KEY_DUPLICATE) r = s->EQLREC(f.index(1), key.bytes, rec);
-            }
-        }
-        if (r == 0) {
             // An over-long value is cut to its field rather than written past it.
-            if (const Field* field = FindField(kModelFields, lpszItem)) {
-                PutText(rec + field->offset, field->width, lpszData);
-                r = s->RWTREC(f.data(), rec);
-            }
+            r = WriteKeyedText(f, key.bytes, rec, FindField(kModelFields, lpszItem), lpszData,
+                               [&](unsigned char* fresh) {
+                                   std::memset(fresh, 0, kModelLength);
+                                   PutText(fresh + kModelOffset, kModelWidth, lpszModel);
+                               });
         }
         if (r == 0) r = f.Close();
         if (r != 0) return frame.Fail("nRet=%d", r);

@@ -126,20 +126,11 @@ extern "C" int DBWriteQMInfo(const char* Item, const char* Data) {
         unsigned char rec[kConfigLength];
         if (r == 0) {
             std::memcpy(key, Item, std::strlen(Item));
-            r = s->EQLREC(f.index(1), key, rec);
-            if (r == 0) {
-                PutText(rec + kValueOffset, kValueWidth, Data);
-                r = s->RWTREC(f.data(), rec);
-            } else if (r == ISAM_END) {
-                MakeRecord(rec, Item, Data);
-                r = s->ADDREC(f.data(), rec);
-                // Settings take no locks: another writer may add the same item between our
-                // lookup and our add. Its value is replaced, as the last writer wins.
-                if (r == ISAM_KEY_DUPLICATE && (r = s->EQLREC(f.index(1), key, rec)) == 0) {
-                    PutText(rec + kValueOffset, kValueWidth, Data);
-                    r = s->RWTREC(f.data(), rec);
-                }
-            }
+            // Settings take no locks: another writer may add the same item between our
+            // lookup and our add. Its value is replaced, as the last writer wins.
+            const Field value{"", kValueOffset, kValueWidth};
+            r = WriteKeyedText(f, key, rec, &value, Data,
+                               [&](unsigned char* fresh) { MakeRecord(fresh, Item, Data); });
         }
         if (r == 0) r = f.Close();
         if (r != 0) return frame.Fail("nRet=%d", r);
