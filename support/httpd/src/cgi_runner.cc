@@ -49,14 +49,11 @@ CgiProcess::~CgiProcess() {
 }
 
 int CgiProcess::Start(const CgiLaunch& launch) {
-    int inPipe[2], outPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0) return errno;
-    if (pipe2(outPipe, O_CLOEXEC) != 0) {
-        int e = errno;
-        ::close(inPipe[0]);
-        ::close(inPipe[1]);
-        return e;
-    }
+    int inFds[2], outFds[2];
+    if (pipe2(inFds, O_CLOEXEC) != 0) return errno;
+    platform::UniqueFd inRead(inFds[0]), inWrite(inFds[1]);
+    if (pipe2(outFds, O_CLOEXEC) != 0) return errno;
+    platform::UniqueFd outRead(outFds[0]), outWrite(outFds[1]);
     // The program runs in its own folder, as CGI programs expect.
     auto slash = launch.program.rfind('/');
     std::string dir = slash == 0 || slash == std::string::npos
@@ -64,8 +61,8 @@ int CgiProcess::Start(const CgiLaunch& launch) {
                           : launch.program.substr(0, slash);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, inPipe[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, inRead.get(), 0);
+    posix_spawn_file_actions_adddup2(&fa, outWrite.get(), 1);
     if (launch.stderrFile.empty()) {
         posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
     } else {
@@ -94,26 +91,19 @@ int CgiProcess::Start(const CgiLaunch& launch) {
     int rc = posix_spawn(&pid_, launch.program.c_str(), &fa, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
-    ::close(inPipe[0]);
-    ::close(outPipe[1]);
     if (rc != 0) {
         pid_ = -1;
-        ::close(inPipe[1]);
-        ::close(outPipe[0]);
         return rc;
     }
-    in_ = inPipe[1];
-    out_ = outPipe[0];
-    fcntl(in_, F_SETFL, O_NONBLOCK);
-    fcntl(out_, F_SETFL, O_NONBLOCK);
+    in_ = std::move(inWrite);
+    out_ = std::move(outRead);
+    fcntl(in_.get(), F_SETFL, O_NONBLOCK);
+    fcntl(out_.get(), F_SETFL, O_NONBLOCK);
     body_ = launch.body;
     bodyOff_ = 0;
     nph_ = launch.nph;
     deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(launch.timeoutSeconds);
-    if (body_.empty()) {
-        ::close(in_);
-        in_ = -1;
-    }
+    if (body_.empty()) in_.reset();
     return 0;
 }
 
@@ -125,27 +115,26 @@ bool CgiProcess::Pump(bool wantOutput) {
         if (left <= 0) return false;
         pollfd fds[2];
         int n = 0;
-        if (out_ >= 0 && wantOutput) fds[n++] = {out_, POLLIN, 0};
+        if (out_ && wantOutput) fds[n++] = {out_.get(), POLLIN, 0};
         int inIndex = -1;
-        if (in_ >= 0) {
+        if (in_) {
             inIndex = n;
-            fds[n++] = {in_, POLLOUT, 0};
+            fds[n++] = {in_.get(), POLLOUT, 0};
         }
         if (n == 0) return true;
         int r = poll(fds, n, static_cast<int>(std::min<long long>(left, 1000)));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return false;
         if (inIndex >= 0 && fds[inIndex].revents) {
-            ssize_t w = ::write(in_, body_.data() + bodyOff_, body_.size() - bodyOff_);
+            ssize_t w = ::write(in_.get(), body_.data() + bodyOff_, body_.size() - bodyOff_);
             if (w > 0) bodyOff_ += static_cast<size_t>(w);
             if (w < 0 && errno != EAGAIN && errno != EINTR) bodyOff_ = body_.size();
             if (bodyOff_ >= body_.size()) {
-                ::close(in_);  // end of the body for the program
-                in_ = -1;
+                in_.reset();  // end of the body for the program
             }
         }
-        if (wantOutput && out_ >= 0 && fds[0].revents) return true;
-        if (!wantOutput && in_ < 0) return true;
+        if (wantOutput && out_ && fds[0].revents) return true;
+        if (!wantOutput && !in_) return true;
     }
 }
 
@@ -158,7 +147,7 @@ int CgiProcess::ReadHead(CgiHead* head) {
             Kill();
             return 504;
         }
-        ssize_t r = ::read(out_, buf, sizeof buf);
+        ssize_t r = ::read(out_.get(), buf, sizeof buf);
         if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (r <= 0) {
             eof_ = true;
@@ -210,13 +199,13 @@ int CgiProcess::ReadHead(CgiHead* head) {
 }
 
 ssize_t CgiProcess::ReadBody(char* buffer, size_t capacity) {
-    if (eof_ || out_ < 0) return 0;
+    if (eof_ || !out_) return 0;
     for (;;) {
         if (!Pump(true)) {
             Kill();
             return -1;
         }
-        ssize_t r = ::read(out_, buffer, capacity);
+        ssize_t r = ::read(out_.get(), buffer, capacity);
         if (r < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (r <= 0) {
             eof_ = true;
@@ -228,9 +217,8 @@ ssize_t CgiProcess::ReadBody(char* buffer, size_t capacity) {
 }
 
 void CgiProcess::Reap() {
-    if (in_ >= 0) ::close(in_);
-    if (out_ >= 0) ::close(out_);
-    in_ = out_ = -1;
+    in_.reset();
+    out_.reset();
     if (pid_ > 0) {
         // The program has closed its output; give it a moment to exit before forcing it.
         for (int i = 0; i < 50; ++i) {

@@ -3,6 +3,8 @@
 // kills it with everything it started.
 #pragma once
 
+#include "qm/platform/owners.h"
+
 #include <sys/types.h>
 
 #include <chrono>
@@ -51,7 +53,7 @@ private:
     void Reap();
 
     pid_t pid_ = -1;
-    int in_ = -1, out_ = -1;
+    platform::UniqueFd in_, out_;
     std::string body_;
     size_t bodyOff_ = 0;
     bool nph_ = false;

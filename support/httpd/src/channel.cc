@@ -18,6 +18,7 @@
 #include "qm/cgi/coding.h"
 #include "qm/platform/paths.h"
 #include "qm/rrchannel/server.h"
+#include "qm/platform/owners.h"
 
 namespace qm::httpd {
 
@@ -25,19 +26,19 @@ namespace {
 
 std::string KeepUpload(const std::string& folder, const std::string& bytes) {
     std::string path = folder + "/upload-XXXXXX";
-    int fd = mkstemp(path.data());
-    if (fd < 0) return {};
+    platform::UniqueFd fd(mkstemp(path.data()));
+    if (!fd) return {};
     size_t off = 0;
     while (off < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
-        if (n <= 0) {
-            ::close(fd);
-            ::unlink(path.c_str());
-            return {};
-        }
+        ssize_t n = ::write(fd.get(), bytes.data() + off, bytes.size() - off);
+        if (n <= 0) break;
         off += static_cast<size_t>(n);
     }
-    ::close(fd);
+    // A failed close can lose what was written: the upload is then not kept either.
+    if (off < bytes.size() || fd.close() != 0) {
+        ::unlink(path.c_str());
+        return {};
+    }
     return path;
 }
 

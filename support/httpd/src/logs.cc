@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <memory>
 
 #include "qm/platform/paths.h"
 
@@ -35,17 +36,12 @@ DailyLog::DailyLog(std::string folder, std::string name, int periodDays)
     platform::MakeDirectories(folder_);
 }
 
-DailyLog::~DailyLog() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 void DailyLog::OpenForToday() {
     std::string today = Stamp("%Y%m%d");
-    if (today == day_ && fd_ >= 0) return;
-    if (fd_ >= 0) ::close(fd_);
+    if (today == day_ && fd_) return;
     day_ = today;
     std::string path = folder_ + "/" + name_ + "-" + day_ + ".log";
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640));
     RemoveOld();
 }
 
@@ -56,9 +52,9 @@ void DailyLog::RemoveOld() {
     char oldest[16];
     std::strftime(oldest, sizeof oldest, "%Y%m%d", &t);
     std::string prefix = name_ + "-";
-    DIR* d = opendir(folder_.c_str());
+    std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(folder_.c_str()), closedir);
     if (!d) return;
-    while (dirent* e = readdir(d)) {
+    while (dirent* e = readdir(d.get())) {
         std::string f = e->d_name;
         // "<name>-YYYYMMDD.log": the date compares as text.
         if (f.size() == prefix.size() + 12 && f.compare(0, prefix.size(), prefix) == 0 &&
@@ -67,56 +63,12 @@ void DailyLog::RemoveOld() {
             ::unlink((folder_ + "/" + f).c_str());
         }
     }
-    closedir(d);
 }
 
 void DailyLog::Write(const std::string& line) {
     std::lock_guard<std::mutex> g(lock_);
     OpenForToday();
-    AppendLine(fd_, line);
-}
-
-ServiceLog::ServiceLog(std::string folder) : path_(std::move(folder) + "/servicelog.txt") {}
-
-std::string ServiceLog::OneLine(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F || c == '\\') {
-            out += '\\';
-            switch (c) {
-                case '\n': out += 'n'; break;
-                case '\r': out += 'r'; break;
-                case '\t': out += 't'; break;
-                case '\\': out += '\\'; break;
-                default:
-                    out += 'x';
-                    out += kHex[u >> 4];
-                    out += kHex[u & 0xF];
-            }
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-void ServiceLog::Append(const std::string& line) {
-    std::lock_guard<std::mutex> g(lock_);
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-    AppendLine(fd, line);
-    if (fd >= 0) ::close(fd);
-}
-
-void ServiceLog::Info(const std::string& text) {
-    Append(Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
-}
-
-// The control helpers match the first seven characters, so the prefix leads the line.
-void ServiceLog::Error(const std::string& text) {
-    Append("[Error] " + Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
+    AppendLine(fd_.get(), line);
 }
 
 }  // namespace qm::httpd

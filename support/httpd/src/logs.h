@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "qm/platform/owners.h"
+#include "qm/platform/service_control.h"
+
 namespace qm::httpd {
 
 // One log written as daily files "<name>-YYYYMMDD.log"; files older than `periodDays` days are
@@ -13,7 +16,6 @@ namespace qm::httpd {
 class DailyLog {
 public:
     DailyLog(std::string folder, std::string name, int periodDays);
-    ~DailyLog();
     void Write(const std::string& line);
 
 private:
@@ -24,27 +26,13 @@ private:
     std::string folder_, name_;
     int periodDays_;
     std::string day_;
-    int fd_ = -1;
+    platform::UniqueFd fd_;
 };
 
 // Appends "YYYY/MM/DD HH:MM:SS text" lines to <folder>/servicelog.txt; errors get the
 // "[Error]" prefix the control helpers look for. Texts often carry what a client sent, so every
 // entry is kept to one line: no one can start a line of their own (a forged "[Error]").
-class ServiceLog {
-public:
-    explicit ServiceLog(std::string folder);
-    void Info(const std::string& text);
-    void Error(const std::string& text);
-    const std::string& path() const { return path_; }
-
-    // Control characters (line breaks included) as \n, \r, \t or \xHH, and a backslash doubled,
-    // so that every entry stays one line and reads back unambiguously.
-    static std::string OneLine(std::string_view text);
-
-private:
-    void Append(const std::string& line);
-    std::mutex lock_;
-    std::string path_;
-};
+// The service log is the platform's, shared with the other services.
+using ServiceLog = platform::ServiceLog;
 
 }  // namespace qm::httpd

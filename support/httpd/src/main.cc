@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "channel.h"
-#include "control.h"
 #include "logs.h"
 #include "page_host.h"
 #include "qm/platform/paths.h"
+#include "qm/platform/tool_options.h"
 #include "server.h"
 #include "settings.h"
 
@@ -53,58 +53,30 @@ void GuardStop(qm::httpd::ServiceLog* log) {
     _exit(0);
 }
 
-struct Options {
-    std::string root, listen = "127.0.0.1";
-    int port = 0;
-    bool seed = false, check = false;
-};
-
-bool ParseArgs(int argc, char** argv, Options* o) {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (a == "--root") {
-            if (!value(&o->root)) return false;
-        } else if (a == "--listen") {
-            if (!value(&o->listen)) return false;
-        } else if (a == "--port") {
-            if (!value(&v)) return false;
-            char* end = nullptr;
-            long p = std::strtol(v.c_str(), &end, 10);
-            if (*end != '\0' || p < 1 || p > 65535) return false;
-            o->port = static_cast<int>(p);
-        } else if (a == "--seed-registry") {
-            o->seed = true;
-        } else if (a == "--check") {
-            o->check = true;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options opt;
-    if (!ParseArgs(argc, argv, &opt)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    if (!opt.root.empty()) setenv("QM_ROOT", opt.root.c_str(), 1);
+    std::string listen = "127.0.0.1";
+    int port = 0;
+    bool seed = false, check = false;
+    qm::platform::ToolOptions options("qmhttpd", kUsage);
+    options.Text("listen", &listen)
+        .Value("port",
+               [&port](const char* v) {
+                   char* end = nullptr;
+                   long p = std::strtol(v, &end, 10);
+                   if (end == v || *end != '\0' || p < 1 || p > 65535) return false;
+                   port = static_cast<int>(p);
+                   return true;
+               })
+        .Flag("seed-registry", &seed)
+        .Flag("check", &check);
+    if (auto done = options.Parse(argc, argv)) return *done;
+    if (!options.operands().empty()) return options.Usage("unexpected operand " + options.operands()[0]);
     std::string root = qm::platform::InstallRoot();
     setenv("QM_ROOT", root.c_str(), 1);  // CGI programs and libraries find the same root
 
-    if (opt.seed) {
+    if (seed) {
         std::string password;
         int rc = qm::httpd::SeedRegistry(root, &password);
         if (rc != 0) std::fprintf(stderr, "qmhttpd: cannot write the registry (error %d)\n", rc);
@@ -117,9 +89,9 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> problems;
     qm::httpd::Settings settings = qm::httpd::LoadSettings(&problems);
-    if (opt.port) settings.port = opt.port;
+    if (port) settings.port = port;
     for (const auto& p : problems) std::fprintf(stderr, "qmhttpd: %s\n", p.c_str());
-    if (opt.check) {
+    if (check) {
         std::printf("root %s\nport %d\nthreads %d\ntimeout %d\ndocument root %s\n", root.c_str(),
                     settings.port, settings.maxThreads, settings.timeoutSeconds,
                     settings.serverRoot.c_str());
@@ -141,14 +113,14 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     qm::httpd::ServiceLog serviceLog(settings.installationPath);
-    qm::httpd::ServiceControl control;
+    qm::platform::ServiceControl control;
     std::string error;
     auto fail = [&serviceLog](const std::string& msg) {
         serviceLog.Error(msg);
         std::fprintf(stderr, "qmhttpd: %s\n", msg.c_str());
         return 1;
     };
-    if (!control.Claim(qm::httpd::kServiceName, &error)) {
+    if (!control.Claim(qm::httpd::kServiceName, "qmhttpd", &error)) {
         std::fprintf(stderr, "qmhttpd: %s\n", error.c_str());
         return 1;
     }
@@ -159,7 +131,7 @@ int main(int argc, char** argv) {
     // never reported as running.
     qm::httpd::PageHost pages;
     qm::httpd::HttpServer server(settings, &pages, &serviceLog);
-    if (!server.Bind(opt.listen, &error)) return fail(error);
+    if (!server.Bind(listen, &error)) return fail(error);
     if (!pages.Load("qmintpr", &error)) return fail("page interpreter: " + error);
     qm::httpd::ChannelServer channel(&pages, &serviceLog, settings.maxThreads);
     if (int rc = channel.Start(root); rc != 0) {
@@ -197,10 +169,10 @@ int main(int argc, char** argv) {
         sigwait(&stopSignals, &sig);
         if (sig == SIGINT || sig == SIGTERM) requestStop(std::string("signal ") + strsignal(sig) + ": stopping");
     });
-    serviceLog.Info("started on " + opt.listen + ":" + std::to_string(server.port()) + ", root " +
+    serviceLog.Info("started on " + listen + ":" + std::to_string(server.port()) + ", root " +
                     root);
     std::fprintf(stderr, "qmhttpd: serving %s on http://%s:%d/\n", root.c_str(),
-                 opt.listen.c_str(), server.port());
+                 listen.c_str(), server.port());
     server.Serve();
     channel.Stop();
     control.Shutdown();

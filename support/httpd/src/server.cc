@@ -21,6 +21,7 @@
 #include "qm/platform/paths.h"
 #include "request_text.h"
 #include "router.h"
+#include "qm/platform/owners.h"
 
 namespace qm::httpd {
 
@@ -352,26 +353,21 @@ void HttpServer::Handle(const httplib::Request& req, httplib::Response& res) {
 
 void HttpServer::ServeStatic(const std::string& file, const std::string& mime,
                              const httplib::Request& req, httplib::Response& res) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        if (fd >= 0) ::close(fd);
+    if (!fd || fstat(fd.get(), &st) != 0) {
         res.status = 404;
         return;
     }
     std::string modified = HttpDate(st.st_mtime);
     res.set_header("Last-Modified", modified);
     if (req.get_header_value("If-Modified-Since") == modified) {
-        ::close(fd);
         res.status = 304;
         return;
     }
     // Streamed in pieces from the open file: a large file costs one buffer, not its size, and
     // the descriptor stays valid for the whole answer even if the name is replaced meanwhile.
-    auto handle = std::shared_ptr<int>(new int(fd), [](int* f) {
-        ::close(*f);
-        delete f;
-    });
+    auto handle = std::make_shared<platform::UniqueFd>(std::move(fd));
     res.status = 200;
     res.set_content_provider(
         static_cast<size_t>(st.st_size), mime,
@@ -379,7 +375,7 @@ void HttpServer::ServeStatic(const std::string& file, const std::string& mime,
             char buf[64 * 1024];
             ssize_t n;
             do {
-                n = ::pread(*handle, buf, std::min(length, sizeof buf), static_cast<off_t>(offset));
+                n = ::pread(handle->get(), buf, std::min(length, sizeof buf), static_cast<off_t>(offset));
             } while (n < 0 && errno == EINTR);
             // A file that shrank while being sent cannot fill its announced length: end the
             // connection rather than send a short body as if it were whole.

@@ -10,6 +10,7 @@
 #include "qm/platform/errors.h"
 #include "qm/platform/paths.h"
 #include "qm/platform/registry.h"
+#include "qm/platform/owners.h"
 
 namespace qm::httpd {
 
@@ -98,14 +99,13 @@ std::string RandomPassword() {
     static constexpr char kChars[] =
         "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
     constexpr size_t kCount = sizeof kChars - 1;
-    int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
+    platform::UniqueFd fd(::open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
     std::string out;
     unsigned char b;
-    while (out.size() < 16 && ::read(fd, &b, 1) == 1) {
+    while (out.size() < 16 && ::read(fd.get(), &b, 1) == 1) {
         if (b < 256 - 256 % kCount) out += kChars[b % kCount];  // no bias towards early letters
     }
-    ::close(fd);
     return out.size() == 16 ? out : std::string();
 }
 
