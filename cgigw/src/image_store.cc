@@ -18,6 +18,7 @@
 #include <random>
 
 #include "qm/cgi/splitter.h"
+#include "qm/platform/owners.h"
 
 namespace qm::cgigw {
 
@@ -29,24 +30,17 @@ constexpr mode_t kPublished = 0644;  // the HTTP server serves these files to ev
 class Folder {
 public:
     explicit Folder(const ImageTarget& t) {
-        fd_ = ::open(t.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd_.reset(::open(t.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         for (std::string_view piece : cgi::StringSplitter(t.folder, "/")) {
-            if (fd_ < 0 || piece.empty()) continue;
-            int next = ::openat(fd_, std::string(piece).c_str(),
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            ::close(fd_);
-            fd_ = next;
+            if (!fd_ || piece.empty()) continue;
+            fd_.reset(::openat(fd_.get(), std::string(piece).c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         }
     }
-    ~Folder() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd fd_;
 };
 
 bool CopyInto(int from, int to) {
@@ -67,24 +61,21 @@ bool CopyInto(int from, int to) {
 }
 
 StoreResult CopyThenLink(const std::string& upload, int folder, const std::string& name) {
-    int src = ::open(upload.c_str(), O_RDONLY | O_CLOEXEC);
-    if (src < 0) return StoreResult::kFailed;
+    platform::UniqueFd src(::open(upload.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!src) return StoreResult::kFailed;
     std::random_device rd;
     std::string hidden;
-    int dst = -1;
-    for (int attempt = 0; attempt < 100 && dst < 0; ++attempt) {
+    platform::UniqueFd dst;
+    for (int attempt = 0; attempt < 100 && !dst; ++attempt) {
         hidden = ".qmcgipst-" + std::to_string(rd());
-        dst = ::openat(folder, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0600);
-        if (dst < 0 && errno != EEXIST) break;
+        dst.reset(::openat(folder, hidden.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!dst && errno != EEXIST) break;
     }
-    if (dst < 0) {
-        ::close(src);
-        return StoreResult::kFailed;
-    }
-    bool ok = CopyInto(src, dst) && ::fchmod(dst, kPublished) == 0 && ::fsync(dst) == 0;
-    ::close(src);
-    ok = ::close(dst) == 0 && ok;
+    if (!dst) return StoreResult::kFailed;
+    bool ok = CopyInto(src.get(), dst.get()) && ::fchmod(dst.get(), kPublished) == 0 &&
+              ::fsync(dst.get()) == 0;
+    ok = dst.close() == 0 && ok;
     StoreResult result = StoreResult::kFailed;
     if (ok) {
         if (::linkat(folder, hidden.c_str(), folder, name.c_str(), 0) == 0) result = StoreResult::kStored;
@@ -117,18 +108,18 @@ StoreResult StoreUpload(const std::string& upload, const ImageTarget& target) {
 void SendFile(const ImageTarget& target, std::FILE* out) {
     Folder folder(target);
     if (folder.fd() < 0) return;
-    int fd = ::openat(folder.fd(), target.file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
+    platform::UniqueFd fd(::openat(folder.fd(), target.file.c_str(),
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
         char buf[1024];
         ssize_t n;
-        while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+        while ((n = ::read(fd.get(), buf, sizeof buf)) > 0) {
             std::fwrite(buf, 1, static_cast<std::size_t>(n), out);
             std::fflush(out);
         }
     }
-    ::close(fd);
 }
 
 }  // namespace qm::cgigw

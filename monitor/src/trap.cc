@@ -51,13 +51,9 @@ bool IsV1Trap(std::span<const uint8_t> datagram) {
     return true;
 }
 
-TrapSocket::~TrapSocket() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
 int TrapSocket::Open(int port, std::string* error) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd_ < 0) {
+    fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (!fd_) {
         *error = std::string("socket: ") + std::strerror(errno);
         return -1;
     }
@@ -65,10 +61,9 @@ int TrapSocket::Open(int port, std::string* error) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         *error = "bind to UDP port " + std::to_string(port) + ": " + std::strerror(errno);
-        ::close(fd_);
-        fd_ = -1;
+        fd_.reset();
         return -1;
     }
     return 0;
@@ -79,7 +74,7 @@ int TrapSocket::Receive(std::span<uint8_t> buffer, size_t* size, std::string* se
         if (down_.load()) return -1;
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
+        ssize_t n = ::recvfrom(fd_.get(), buffer.data(), buffer.size(), 0,
                                reinterpret_cast<sockaddr*>(&from), &len);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
@@ -95,7 +90,7 @@ int TrapSocket::Receive(std::span<uint8_t> buffer, size_t* size, std::string* se
 
 void TrapSocket::Shutdown() {
     down_.store(true);
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    if (fd_) ::shutdown(fd_.get(), SHUT_RDWR);
 }
 
 }  // namespace qm::monitor

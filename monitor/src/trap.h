@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "qm/platform/owners.h"
+
 namespace qm::monitor {
 
 // True when the datagram is an SNMPv1 trap: SEQUENCE { INTEGER version, OCTET STRING
@@ -18,7 +20,6 @@ bool IsV1Trap(std::span<const uint8_t> datagram);
 class TrapSocket {
 public:
     TrapSocket() = default;
-    ~TrapSocket();
     TrapSocket(const TrapSocket&) = delete;
     TrapSocket& operator=(const TrapSocket&) = delete;
 
@@ -31,7 +32,7 @@ public:
     void Shutdown();
 
 private:
-    int fd_ = -1;
+    platform::UniqueFd fd_;
     std::atomic<bool> down_{false};
 };
 
