@@ -18,6 +18,7 @@
 #include "channel.h"
 #include "exchange.h"
 #include "get.h"
+#include "qm/platform/handle_table.h"
 #include "qm/snmp/ber.h"
 #include "qm/snmp/message.h"
 #include "settings.h"
@@ -118,15 +119,9 @@ snmp::BerStatus LocateBinding(const Handle& h, std::span<const uint8_t> response
     }
 }
 
-std::mutex gTableMu;
-std::map<int, std::shared_ptr<Handle>> gHandles;
-int gNextHandle = 1;
+platform::HandleTable<Handle> gHandles;
 
-std::shared_ptr<Handle> Find(int handle) {
-    std::lock_guard lock(gTableMu);
-    auto it = gHandles.find(handle);
-    return it == gHandles.end() ? nullptr : it->second;
-}
+std::shared_ptr<Handle> Find(int handle) { return gHandles.Find(handle); }
 
 // Records the outcome of a call as the handle's last error and passes the code on.
 int Done(Handle& h, int code, int detail) {
@@ -317,22 +312,13 @@ extern "C" {
 int MIBInitialize(void) {
     auto h = std::make_shared<Handle>();
     h->settings = LoadSettings();
-    std::lock_guard lock(gTableMu);
-    if (gNextHandle == INT32_MAX) return MIB_ERR_FAILED;
-    int id = gNextHandle++;
-    gHandles.emplace(id, std::move(h));
-    return id;
+    const int id = gHandles.Add(std::move(h));
+    return id != 0 ? id : MIB_ERR_FAILED;
 }
 
 int MIBRelease(int handle) {
-    std::shared_ptr<Handle> h;
-    {
-        std::lock_guard lock(gTableMu);
-        auto it = gHandles.find(handle);
-        if (it == gHandles.end()) return MIB_ERR_HANDLE;
-        h = std::move(it->second);
-        gHandles.erase(it);
-    }
+    std::shared_ptr<Handle> h = gHandles.Remove(handle);
+    if (!h) return MIB_ERR_HANDLE;
     std::lock_guard lock(h->mu);
     h->peer.Close();
     return MIB_OK;
