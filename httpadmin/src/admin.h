@@ -109,6 +109,9 @@ bool IsLoopback(std::string_view remoteAddr);
 void FormOpening(Context& c, std::string_view query, bool confirm = true);
 void HiddenMode(Context& c, std::string_view mode);
 void HiddenQueryString(Context& c);
+// The opening of a form that saves: the form, its mode and submode, and the query string.
+void SaveForm(Context& c, std::string_view mode, std::string_view submode,
+              std::string_view query = "", bool confirm = true);
 void ReportSave(Context& c, bool ok);
 void BackLink(Context& c);
 

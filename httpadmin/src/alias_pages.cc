@@ -150,10 +150,7 @@ void AliasesPage(Context& c) {
 
     c.out.Line("<h2>Aliases:</h2>");
     c.out.Line("<h3>Edit Aliases in System Dirctory:</h3>");
-    FormOpening(c, c.QueryString());
-    HiddenMode(c, "Aliases");
-    c.out.Line("<input type=\"hidden\" name=\"submode\" value=\"MergeAliases\">");
-    HiddenQueryString(c);
+    SaveForm(c, "Aliases", "MergeAliases", c.QueryString());
     c.out.Line("<table border=0>");
     c.out.Line("<tr><th>Directory</th><th>Alias</th><th>Exec</th></tr>");
     for (const auto& row : BuildTree(roots, c.Form("dir"), '/', list)) {
@@ -175,10 +172,7 @@ void AliasesPage(Context& c) {
     c.out.Line("</form>");
     c.out.Line("<hr>");
 
-    FormOpening(c, "");
-    HiddenMode(c, "Aliases");
-    c.out.Line("<input type=\"hidden\" name=\"submode\" value=\"ModifyAliases\">");
-    HiddenQueryString(c);
+    SaveForm(c, "Aliases", "ModifyAliases");
     c.out.Line("<h3>Edit Aliases List:</h3>");
     c.out.Line("<table border=0>");
     c.out.Line("<tr><th>Alias path</th><th>Real path</th><th>Exec</th></tr>");

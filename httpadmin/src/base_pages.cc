@@ -159,10 +159,7 @@ void ExtTypeSave(Context& c, bool exec) {
 void SpecialPage(Context& c) {
     c.out.Line("<h2>Special:</h2>");
     c.out.Line("<h3>Server Configuration Password:</h3>");
-    FormOpening(c, "");
-    HiddenMode(c, "Special");
-    c.out.Line("<input type=\"hidden\" name=\"submode\" value=\"Password\">");
-    HiddenQueryString(c);
+    SaveForm(c, "Special", "Password");
     c.out.Line("<table border=0>");
     c.out.Line("<tr><th>Username</th><th>Password</th><th>Retype</th></tr>");
     c.out.Line("<tr><td><input type=\"text\" name=\"username\"></td>"
@@ -173,10 +170,7 @@ void SpecialPage(Context& c) {
     c.out.Line("</form>");
     c.out.Line("<hr>");
     c.out.Line("<h3>Server Configuration Refererence:</h3>");
-    FormOpening(c, "");
-    HiddenMode(c, "Special");
-    c.out.Line("<input type=\"hidden\" name=\"submode\" value=\"Referer\">");
-    HiddenQueryString(c);
+    SaveForm(c, "Special", "Referer");
     c.out.Line("New entry:<br>");
     c.out.Line("<input type=\"text\" name=\"new\">");
     c.out.Line("<input type=\"submit\" value=\"Add\"><p></p>");
@@ -249,10 +243,7 @@ void ControlPage(Context& c) {
     for (const char* line : {"<h3>Service Restart</h3>", "<table border=0>", "<tr>", "<td>"}) {
         c.out.Line(line);
     }
-    FormOpening(c, "", false);
-    HiddenMode(c, "Control");
-    c.out.Line("<input type=\"hidden\" name=\"submode\" value=\"Restart\">");
-    HiddenQueryString(c);
+    SaveForm(c, "Control", "Restart", "", false);
     for (const char* line : {"<input type=\"submit\" value=\"Restart\">", "</form>", "</td>",
                              "<td>", "<form>", "</form>", "</td>", "</tr>", "</table>"}) {
         c.out.Line(line);

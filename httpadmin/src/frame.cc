@@ -140,6 +140,14 @@ void HiddenQueryString(Context& c) {
                "\">");
 }
 
+void SaveForm(Context& c, std::string_view mode, std::string_view submode, std::string_view query,
+              bool confirm) {
+    FormOpening(c, query, confirm);
+    HiddenMode(c, mode);
+    c.out.Line("<input type=\"hidden\" name=\"submode\" value=\"" + std::string(submode) + "\">");
+    HiddenQueryString(c);
+}
+
 void ReportSave(Context& c, bool ok) {
     c.out.Line(ok ? "The configuration of Http Server is modified successfully.<p></p>"
                   : "ERROR: Cannot write the configuration registry.<br><hr>");

@@ -9,6 +9,7 @@
 
 #include "QBUtil.h"
 #include "qm/platform/library.h"
+#include "qm/platform/tool_options.h"
 #include "qmintpr/qmintpr.h"
 
 namespace {
@@ -65,30 +66,18 @@ int32_t Output(void* context, int32_t /*kind*/, int32_t count, const char* bytes
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string root;
-    std::vector<std::string> pieces;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if ((arg == "--root" || arg == "--trace") && i + 1 < argc) {
-            const std::string value = argv[++i];
-            if (arg == "--root") root = value;
-            else QbSetTraceLevel(static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 0)));
-            continue;
-        }
-        if (arg.starts_with("--")) {
-            std::fprintf(stderr, "qmpage: unknown option %s (see --help)\n", arg.c_str());
-            return 2;
-        }
-        pieces.push_back(arg);
-    }
-    if (pieces.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    qm::platform::ToolOptions options("qmpage", kUsage);
+    options.Value("trace", [](const char* v) {
+        char* end = nullptr;
+        const unsigned long mask = std::strtoul(v, &end, 0);
+        if (end == v || *end != '\0') return false;
+        QbSetTraceLevel(static_cast<unsigned>(mask));
+        return true;
+    });
+    if (auto done = options.Parse(argc, argv)) return *done;
+    const std::vector<std::string>& pieces = options.operands();
+    if (pieces.empty()) return options.UsageText();
+    std::string root = options.root();
     if (root.empty()) {
         if (const char* env = std::getenv("QM_ROOT"); env && *env) root = env;
     }
