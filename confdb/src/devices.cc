@@ -53,10 +53,9 @@ extern "C" int DBReadDeviceInfo(const char* lpszDKey, const char* lpszItem, char
     return frame.Run([&]() -> int {
         frame.In("lpszDKey=%s, lpszItem=%s", lpszDKey ? lpszDKey : "(null)",
                  lpszItem ? lpszItem : "(null)");
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
+        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
         if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
         if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        if (!frame.Fits(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         DeviceKey key(lpszDKey);
@@ -72,8 +71,7 @@ extern "C" int DBWriteDeviceInfo(const char* lpszDKey, const char* lpszItem, con
     return frame.Run([&]() -> int {
         frame.In("lpszDKey=%s, lpszItem=%s, lpszData=%s", lpszDKey ? lpszDKey : "(null)",
                  lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
-        if (!frame.Fits(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
+        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
         if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
         if (!frame.NotNull(lpszData, "lpszData")) return -1;
         const StoreApi* s = Store();
@@ -99,10 +97,9 @@ extern "C" int DBReadChannelInfo(const char* lpszDKey, unsigned char* pChannel, 
     const ExportFrame frame(kDbTrace, "DBReadChannelInfo", -1);
     return frame.Run([&]() -> int {
         frame.In("lpszDKey=%s", lpszDKey ? lpszDKey : "(null)");
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
+        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
         if (!frame.NotNull(pChannel, "pChannel")) return -1;
         if (!frame.NotNull(pnSize, "pnSize")) return -1;
-        if (!frame.Fits(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         *pnSize = 0;
@@ -139,8 +136,7 @@ extern "C" int DBWriteChannelInfo(const char* lpszDKey, const unsigned char* pCh
     const ExportFrame frame(kDbTrace, "DBWriteChannelInfo", -1);
     return frame.Run([&]() -> int {
         frame.In("lpszDKey=%s, nSize=%d", lpszDKey ? lpszDKey : "(null)", nSize);
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
-        if (!frame.Fits(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
+        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
         if (!frame.NotNull(pChannel, "pChannel")) return -1;
         if (nSize <= 0) return frame.Fail("nSize=%d", nSize);
         if (nSize >= 65) return frame.Fail("(SizeError) nSize=%d", nSize);
@@ -182,10 +178,8 @@ extern "C" int DBConvDeviceKeyChannelInfo(const char* lpszDKey, const char* lpsz
     return frame.Run([&]() -> int {
         frame.In("lpszDKey=%s, lpszNewDkey=%s", lpszDKey ? lpszDKey : "(null)",
                  lpszNewDkey ? lpszNewDkey : "(null)");
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
-        if (!frame.Fits(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
-        if (!frame.NotNull(lpszNewDkey, "lpszNewDkey")) return -1;
-        if (!frame.Fits(lpszNewDkey, kKeyWidth, "lpszNewDkey")) return -1;
+        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
+        if (!frame.Text(lpszNewDkey, kKeyWidth, "lpszNewDkey")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         File f(*s, FileId::Channel);

@@ -170,10 +170,9 @@ extern "C" int DBReadGroupInfo(const char* lpszGroup, const char* lpszItem, char
     return frame.Run([&]() -> int {
         frame.In("lpszGroup=%s, lpszItem=%s", lpszGroup ? lpszGroup : "(null)",
                  lpszItem ? lpszItem : "(null)");
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
+        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
         if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
         if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         lpszData[0] = '\0';
@@ -208,8 +207,7 @@ extern "C" int DBWriteGroupInfo(const char* lpszGroup, const char* lpszItem, con
     return frame.Run([&]() -> int {
         frame.In("lpszGroup=%s, lpszItem=%s, lpszData=%s", lpszGroup ? lpszGroup : "(null)",
                  lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
         if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
         if (!frame.NotNull(lpszData, "lpszData")) return -1;
         const StoreApi* s = Store();
@@ -236,8 +234,7 @@ extern "C" int DBCreateGroupInfo(const char* lpszGroup) {
     const ExportFrame frame(kDbTrace, "DBCreateGroupInfo", -1);
     return frame.Run([&]() -> int {
         frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         File f(*s, FileId::Group);
@@ -263,8 +260,7 @@ extern "C" int DBDeleteGroupInfo(const char* lpszGroup) {
     const ExportFrame frame(kDbTrace, "DBDeleteGroupInfo", -1);
     return frame.Run([&]() -> int {
         frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         uint32_t number = 0;
@@ -324,8 +320,7 @@ extern "C" int DBReadSubGroupNameList(const char* lpszGroup, int* pnGnum, char**
     return frame.Run([&]() -> int {
         frame.In("lpszGroup=%s, pnGnum=%d", lpszGroup ? lpszGroup : "(null)",
                  pnGnum ? *pnGnum : -1);
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-        if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
         if (!frame.NotNull(pnGnum, "pnGnum")) return -1;
         const int wanted = *pnGnum;
         if (wanted < 0) return frame.Fail("pnGnum=%d", wanted);
@@ -450,10 +445,8 @@ static int LinkPrelude(const ExportFrame& frame, const char* lpszGroup, const ch
                        const StoreApi*& s, uint32_t& parent, uint32_t& child) {
     frame.In("lpszGroup=%s, lpszSubGroup=%s", lpszGroup ? lpszGroup : "(null)",
              lpszSubGroup ? lpszSubGroup : "(null)");
-    if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-    if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-    if (!frame.NotNull(lpszSubGroup, "lpszSubGroup")) return -1;
-    if (!frame.Fits(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
+    if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
+    if (!frame.Text(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
     s = Store();
     if (!s) return frame.Fail("nRet=%d", -1);
     int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);

@@ -40,9 +40,8 @@ extern "C" int DBReadIPHostName(const char* lpszIPAddr, char* lpszHName) {
     const ExportFrame frame(kDbTrace, "DBReadIPHostName", -1);
     return frame.Run([&]() -> int {
         frame.In("lpszIPAddr=%s", lpszIPAddr ? lpszIPAddr : "(null)");
-        if (!frame.NotNull(lpszIPAddr, "lpszIPAddr")) return -1;
+        if (!frame.Text(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
         if (!frame.NotNull(lpszHName, "lpszHName")) return -1;
-        if (!frame.Fits(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         const Field host{"", kHostOffset, kHostWidth};
@@ -58,10 +57,8 @@ extern "C" int DBWriteIPHostName(const char* lpszIPAddr, const char* lpszHName) 
     return frame.Run([&]() -> int {
         frame.In("lpszIPAddr=%s, lpszHName=%s", lpszIPAddr ? lpszIPAddr : "(null)",
                  lpszHName ? lpszHName : "(null)");
-        if (!frame.NotNull(lpszIPAddr, "lpszIPAddr")) return -1;
-        if (!frame.Fits(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
-        if (!frame.NotNull(lpszHName, "lpszHName")) return -1;
-        if (!frame.Fits(lpszHName, kHostWidth, "lpszHName")) return -1;
+        if (!frame.Text(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
+        if (!frame.Text(lpszHName, kHostWidth, "lpszHName")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         File f(*s, FileId::DnsInfo);
@@ -90,10 +87,9 @@ extern "C" int DBReadModelInfo(const char* lpszModel, const char* lpszItem, char
     return frame.Run([&]() -> int {
         frame.In("lpszModel=%s, lpszItem=%s", lpszModel ? lpszModel : "(null)",
                  lpszItem ? lpszItem : "(null)");
-        if (!frame.NotNull(lpszModel, "lpszModel")) return -1;
+        if (!frame.Text(lpszModel, kModelWidth, "lpszModel")) return -1;
         if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
         if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        if (!frame.Fits(lpszModel, kModelWidth, "lpszModel")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         TextKey<kModelWidth> key(lpszModel);
@@ -109,8 +105,7 @@ extern "C" int DBWriteModelInfo(const char* lpszModel, const char* lpszItem, con
     return frame.Run([&]() -> int {
         frame.In("lpszModel=%s, lpszItem=%s, lpszData=%s", lpszModel ? lpszModel : "(null)",
                  lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
-        if (!frame.NotNull(lpszModel, "lpszModel")) return -1;
-        if (!frame.Fits(lpszModel, kModelWidth, "lpszModel")) return -1;
+        if (!frame.Text(lpszModel, kModelWidth, "lpszModel")) return -1;
         if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
         if (!frame.NotNull(lpszData, "lpszData")) return -1;
         const StoreApi* s = Store();

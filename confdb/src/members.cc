@@ -276,8 +276,7 @@ extern "C" int DBWriteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
         frame.In("hHandle=%ld, lpszDKey=%s", hHandle, lpszDKey ? lpszDKey : "(null)");
         auto h = Find(hHandle);
         if (!h) return frame.Fail("hHandle=%ld", hHandle);
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
-        if (!frame.Fits(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
+        if (!frame.Text(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         std::lock_guard lock(h->mutex);
@@ -324,8 +323,7 @@ extern "C" int DBDeleteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) 
         frame.In("hHandle=%ld, lpszDKey=%s", hHandle, lpszDKey ? lpszDKey : "(null)");
         auto h = Find(hHandle);
         if (!h) return frame.Fail("hHandle=%ld", hHandle);
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
-        if (!frame.Fits(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
+        if (!frame.Text(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         std::lock_guard lock(h->mutex);
@@ -375,10 +373,8 @@ extern "C" int DBConvDeviceKeyInGroup(const char* lpszDKey, const char* lpszNewD
     return frame.Run([&]() -> int {
         frame.In("lpszDKey=%s, lpszNewDkey=%s", lpszDKey ? lpszDKey : "(null)",
                  lpszNewDkey ? lpszNewDkey : "(null)");
-        if (!frame.NotNull(lpszDKey, "lpszDKey")) return -1;
-        if (!frame.Fits(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
-        if (!frame.NotNull(lpszNewDkey, "lpszNewDkey")) return -1;
-        if (!frame.Fits(lpszNewDkey, kMemberKeyWidth, "lpszNewDkey")) return -1;
+        if (!frame.Text(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
+        if (!frame.Text(lpszNewDkey, kMemberKeyWidth, "lpszNewDkey")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         // Entries of group 0 may only change while no rewrite runs; holding the section for the

@@ -81,9 +81,8 @@ extern "C" int DBReadQMInfo(const char* Item, char* Data) {
     const ExportFrame frame(kDbTrace, "DBReadQMInfo", -1);
     return frame.Run([&]() -> int {
         frame.In("Item=%s", Item ? Item : "(null)");
-        if (!frame.NotNull(Item, "Item")) return -1;
+        if (!frame.Text(Item, kItemWidth, "Item")) return -1;
         if (!frame.NotNull(Data, "Data")) return -1;
-        if (!frame.Fits(Item, kItemWidth, "Item")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         File f(*s, FileId::Config);
@@ -114,10 +113,8 @@ extern "C" int DBWriteQMInfo(const char* Item, const char* Data) {
     const ExportFrame frame(kDbTrace, "DBWriteQMInfo", -1);
     return frame.Run([&]() -> int {
         frame.In("Item=%s, Data=%s", Item ? Item : "(null)", Data ? Data : "(null)");
-        if (!frame.NotNull(Item, "Item")) return -1;
-        if (!frame.NotNull(Data, "Data")) return -1;
-        if (!frame.Fits(Item, kItemWidth, "Item")) return -1;
-        if (!frame.Fits(Data, kValueWidth, "Data")) return -1;
+        if (!frame.Text(Item, kItemWidth, "Item")) return -1;
+        if (!frame.Text(Data, kValueWidth, "Data")) return -1;
         const StoreApi* s = Store();
         if (!s) return frame.Fail("nRet=%d", -1);
         File f(*s, FileId::Config);

@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace qm::testing {
@@ -123,6 +125,26 @@ int FreePort() {
     ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     ::close(s);
     return ntohs(a.sin_port);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+pid_t StartBuiltProgram(const std::string& program, const std::vector<std::string>& args) {
+    const std::string exe = BuildBinFolder() + "/" + program;
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 }  // namespace qm::testing

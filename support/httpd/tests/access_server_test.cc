@@ -74,14 +74,8 @@ protected:
         }
     }
     void Start() {
-        std::string exe = testing::BuildBinFolder() + "/qmhttpd";
-        std::string port = std::to_string(port_);
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(exe.c_str(), exe.c_str(), "--root", root_.path().c_str(), "--port",
-                  port.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        pid_ = testing::StartBuiltProgram("qmhttpd",
+                                          {"--root", root_.path(), "--port", std::to_string(port_)});
         ASSERT_TRUE(testing::Eventually([&] {
             return platform::QueryServiceState(kServiceName) == 1 &&
                    static_cast<bool>(Client().Get("/"));

@@ -36,13 +36,7 @@ using qm::testsupport::SimulatedPrinters;
 constexpr const char* kSetup = "SOFTWARE\\OvrelNet\\OvrelNetQuinsward\\Setup";
 
 using qm::testing::FreePort;
-
-std::string ReadFile(const std::string& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using qm::testing::ReadFile;
 
 // A client that sends one request and hangs up once the answer holds `until` (the browser tab
 // closed while the page still runs). Returns false when `until` never came.
@@ -108,14 +102,8 @@ protected:
     std::string Target(const std::string& page) { return "/qm?LANGUAGE=en&TEMPLATE=" + page; }
 
     void StartServer() {
-        std::string exe = testing::BuildBinFolder() + "/qmhttpd";
-        std::string port = std::to_string(port_);
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(exe.c_str(), exe.c_str(), "--root", root_.path().c_str(), "--port", port.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        pid_ = testing::StartBuiltProgram("qmhttpd",
+                                          {"--root", root_.path(), "--port", std::to_string(port_)});
         ASSERT_TRUE(testing::Eventually([&] {
             httplib::Client c("127.0.0.1", port_);
             return static_cast<bool>(c.Get("/"));

@@ -23,13 +23,7 @@ namespace qm::httpd {
 namespace {
 
 using qm::testing::FreePort;
-
-std::string ReadFile(const std::string& p) {
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using qm::testing::ReadFile;
 
 void Script(const std::string& path, const std::string& body) {
     std::ofstream(path) << "#!/bin/sh\n" << body;
@@ -75,14 +69,8 @@ protected:
     void TearDown() override { StopServer(); }
 
     void StartServer() {
-        std::string exe = testing::BuildBinFolder() + "/qmhttpd";
-        std::string port = std::to_string(port_);
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(exe.c_str(), exe.c_str(), "--root", root_.path().c_str(), "--port",
-                  port.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        pid_ = testing::StartBuiltProgram("qmhttpd",
+                                          {"--root", root_.path(), "--port", std::to_string(port_)});
         ASSERT_TRUE(testing::Eventually([&] {
             httplib::Client c("127.0.0.1", port_);
             return static_cast<bool>(c.Get("/"));

@@ -74,6 +74,11 @@ public:
     // characters (so that it would not fit a field of `limit` bytes with its terminator).
     bool Fits(const char* text, size_t limit, const char* name,
               std::source_location at = std::source_location::current()) const;
+    // A text argument that must be given and fit its field: NotNull, then Fits.
+    bool Text(const char* text, size_t limit, const char* name,
+              std::source_location at = std::source_location::current()) const {
+        return NotNull(text, name, at) && Fits(text, limit, name, at);
+    }
 
     // Runs the exported call's body; an exception becomes the error result (converted to the
     // body's result type, for exports that return a handle).

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qm::testing {
 
@@ -78,5 +79,12 @@ int FreePort();
 
 // The build's bin/ folder (where the test binary and the libraries live).
 std::string BuildBinFolder();
+
+// The whole content of a file; "" when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// Starts `program` from the build's bin/ folder with `args` in a new process and returns its
+// pid (the caller waits for it); a program that cannot be started exits with 127.
+pid_t StartBuiltProgram(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace qm::testing
