@@ -1,6 +1,8 @@
 // Map-backed SNMP agents on loopback addresses, answering from one thread.
 #include "mib_agent.h"
 
+#include "fake_agent.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,29 +16,6 @@ namespace {
 std::vector<uint8_t> Element(uint8_t tagByte, std::span<const uint8_t> content) {
     snmp::BerWriter w;
     w.AddOctets(content, tagByte);
-    return w.Take();
-}
-
-std::vector<uint8_t> Encode(const snmp::Message& request, const std::vector<std::pair<snmp::Oid, std::vector<uint8_t>>>& bindings,
-                            int errorStatus, int errorIndex) {
-    snmp::BerWriter w;
-    size_t msg = w.Open(snmp::tag::kSequence);
-    w.AddInteger(static_cast<int>(request.version));
-    w.AddText(request.community);
-    size_t body = w.Open(snmp::pdu::kResponse);
-    w.AddInteger(request.requestId);
-    w.AddInteger(errorStatus);
-    w.AddInteger(errorIndex);
-    size_t list = w.Open(snmp::tag::kSequence);
-    for (const auto& [oid, value] : bindings) {
-        size_t vb = w.Open(snmp::tag::kSequence);
-        w.AddOid(oid);
-        w.AddRaw(value);
-        w.Close(vb);
-    }
-    w.Close(list);
-    w.Close(body);
-    w.Close(msg);
     return w.Take();
 }
 
@@ -99,7 +78,7 @@ std::vector<uint8_t> Respond(const Mib& mib, const snmp::Message& request) {
     auto echo = [&](int status, size_t index) {
         std::vector<std::pair<snmp::Oid, std::vector<uint8_t>>> same;
         for (const auto& b : request.bindings) same.push_back({b.oid, {snmp::tag::kNull, 0}});
-        return Encode(request, same, status, static_cast<int>(index));
+        return Answer(request, same, status, static_cast<int>(index));
     };
     for (size_t k = 0; k < request.bindings.size(); ++k) {
         const snmp::Oid& oid = request.bindings[k].oid;
@@ -125,7 +104,7 @@ std::vector<uint8_t> Respond(const Mib& mib, const snmp::Message& request) {
             return {};
         }
     }
-    return Encode(request, out, 0, 0);
+    return Answer(request, out, 0, 0);
 }
 
 MibAgents::~MibAgents() {

@@ -87,14 +87,8 @@ public:
 
     std::vector<uint8_t> Response(int32_t id) const {
         snmp::BerWriter w;
-        size_t message = w.Open(snmp::tag::kSequence);
-        w.AddInteger(static_cast<int>(plan_.version));
-        w.AddText(plan_.community);
-        size_t body = w.Open(snmp::pdu::kResponse);
-        w.AddInteger(id);
-        w.AddInteger(0);
-        w.AddInteger(0);
-        size_t list = w.Open(snmp::tag::kSequence);
+        const snmp::PduMarks marks =
+            snmp::OpenPdu(w, plan_.version, plan_.community, snmp::pdu::kResponse, id);
         for (size_t i = 0; i < results_.size(); ++i) {
             size_t vb = w.Open(snmp::tag::kSequence);
             if (results_[i]) {
@@ -106,9 +100,7 @@ public:
             }
             w.Close(vb);
         }
-        w.Close(list);
-        w.Close(body);
-        w.Close(message);
+        snmp::ClosePdu(w, marks);
         return w.Take();
     }
 

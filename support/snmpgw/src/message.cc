@@ -14,16 +14,31 @@ const char* ErrorStatusName(int status) {
     return "unknownError";
 }
 
+PduMarks OpenPdu(BerWriter& w, SnmpVersion version, std::string_view community, uint8_t type,
+                 int32_t requestId, int32_t first, int32_t second) {
+    PduMarks marks;
+    marks.message = w.Open(tag::kSequence);
+    w.AddInteger(static_cast<int>(version));
+    w.AddText(community);
+    marks.body = w.Open(type);
+    w.AddInteger(requestId);
+    w.AddInteger(first);
+    w.AddInteger(second);
+    marks.list = w.Open(tag::kSequence);
+    return marks;
+}
+
+void ClosePdu(BerWriter& w, const PduMarks& marks) {
+    w.Close(marks.list);
+    w.Close(marks.body);
+    w.Close(marks.message);
+}
+
 std::vector<uint8_t> EncodeRequest(const Request& request) {
     BerWriter w;
-    size_t message = w.Open(tag::kSequence);
-    w.AddInteger(static_cast<int>(request.version));
-    w.AddText(request.community);
-    size_t body = w.Open(request.type);
-    w.AddInteger(request.requestId);
-    w.AddInteger(request.nonRepeaters);
-    w.AddInteger(request.maxRepetitions);
-    size_t list = w.Open(tag::kSequence);
+    const PduMarks marks = OpenPdu(w, request.version, request.community, request.type,
+                                   request.requestId, request.nonRepeaters,
+                                   request.maxRepetitions);
     for (const OutBinding& b : request.bindings) {
         size_t vb = w.Open(tag::kSequence);
         w.AddOid(b.oid);
@@ -34,9 +49,7 @@ std::vector<uint8_t> EncodeRequest(const Request& request) {
         }
         w.Close(vb);
     }
-    w.Close(list);
-    w.Close(body);
-    w.Close(message);
+    ClosePdu(w, marks);
     return w.Take();
 }
 

@@ -31,18 +31,10 @@ public:
     size_t count() const { return count_; }
     std::vector<uint8_t> Finish(const WalkPlan& plan, int32_t id) const {
         snmp::BerWriter w;
-        size_t message = w.Open(snmp::tag::kSequence);
-        w.AddInteger(static_cast<int>(plan.version));
-        w.AddText(plan.community);
-        size_t body = w.Open(snmp::pdu::kResponse);
-        w.AddInteger(id);
-        w.AddInteger(0);
-        w.AddInteger(0);
-        size_t list = w.Open(snmp::tag::kSequence);
+        const snmp::PduMarks marks =
+            snmp::OpenPdu(w, plan.version, plan.community, snmp::pdu::kResponse, id);
         w.AddRaw(bindings_);
-        w.Close(list);
-        w.Close(body);
-        w.Close(message);
+        snmp::ClosePdu(w, marks);
         return w.Take();
     }
 

@@ -53,23 +53,16 @@ void FakeAgent::Loop() {
 Datagram Answer(const snmp::Message& request, const std::vector<std::pair<snmp::Oid, Datagram>>& bindings,
                 int errorStatus, int errorIndex, int32_t requestId) {
     snmp::BerWriter w;
-    size_t msg = w.Open(snmp::tag::kSequence);
-    w.AddInteger(static_cast<int>(request.version));
-    w.AddText(request.community);
-    size_t body = w.Open(snmp::pdu::kResponse);
-    w.AddInteger(requestId == -1 ? request.requestId : requestId);
-    w.AddInteger(errorStatus);
-    w.AddInteger(errorIndex);
-    size_t list = w.Open(snmp::tag::kSequence);
+    const snmp::PduMarks marks =
+        snmp::OpenPdu(w, request.version, request.community, snmp::pdu::kResponse,
+                      requestId == -1 ? request.requestId : requestId, errorStatus, errorIndex);
     for (const auto& [oid, value] : bindings) {
         size_t vb = w.Open(snmp::tag::kSequence);
         w.AddOid(oid);
         w.AddRaw(value);
         w.Close(vb);
     }
-    w.Close(list);
-    w.Close(body);
-    w.Close(msg);
+    snmp::ClosePdu(w, marks);
     return w.Take();
 }
 

@@ -61,6 +61,17 @@ struct Request {
 
 std::vector<uint8_t> EncodeRequest(const Request& request);
 
+// The frame every SNMP message shares: version, community, a PDU of `type` with its three
+// integers (request id, then error status and index, or non-repeaters and max-repetitions)
+// and the binding list. OpenPdu writes up to the opened list; the caller adds the bindings;
+// ClosePdu ends list, PDU and message.
+struct PduMarks {
+    size_t message = 0, body = 0, list = 0;
+};
+PduMarks OpenPdu(BerWriter& w, SnmpVersion version, std::string_view community, uint8_t type,
+                 int32_t requestId, int32_t first = 0, int32_t second = 0);
+void ClosePdu(BerWriter& w, const PduMarks& marks);
+
 // A binding as decoded: its OID arcs and the value element inside the message buffer.
 struct Binding {
     Oid oid;
