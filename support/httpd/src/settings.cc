@@ -158,6 +158,13 @@ int SeedRegistry(const std::string& root, std::string* generatedPassword) {
         if (rc != 0) return rc;
     }
     platform::RegValue existing;
+    // The desktop tools' switches: the server is not started at boot until the administrator
+    // asks for it, and the tray icon shows.
+    for (const auto& [name, number] : {std::pair{"startup", 0u}, std::pair{"tasktray", 1u}}) {
+        if (platform::RegGetValue(RegRoot::LocalMachine, kHttpdKey, name, &existing) == 0) continue;
+        rc = platform::RegSetNumber(RegRoot::LocalMachine, kHttpdKey, name, number);
+        if (rc != 0) return rc;
+    }
     if (platform::RegGetValue(RegRoot::LocalMachine, kHttpdKey, "SpecialCgiPassword", &existing) ==
             0 &&
         existing.text.empty()) {

@@ -343,7 +343,15 @@ TEST_F(Server, AFailedStartIsNeverAnnounced) {
 
 TEST_F(Server, SeedingKeepsExistingValues) {
     platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "Port", "9999");
+    platform::RegSetNumber(platform::RegRoot::LocalMachine, kHttpdKey, "startup", 1);
+    platform::RegDeleteValue(platform::RegRoot::LocalMachine, kHttpdKey, "tasktray");
     ASSERT_EQ(SeedRegistry(root_.path()), 0);
+    platform::RegValue v;
+    ASSERT_EQ(platform::RegGetValue(platform::RegRoot::LocalMachine, kHttpdKey, "startup", &v), 0);
+    EXPECT_EQ(v.number, 1u);  // the administrator's choice stays
+    ASSERT_EQ(platform::RegGetValue(platform::RegRoot::LocalMachine, kHttpdKey, "tasktray", &v), 0);
+    EXPECT_EQ(v.type, platform::kRegDword);
+    EXPECT_EQ(v.number, 1u);
     EXPECT_EQ(platform::RegReadText(platform::RegRoot::LocalMachine, kHttpdKey, "Port"), "9999");
     EXPECT_EQ(platform::RegReadText(platform::RegRoot::LocalMachine, kSetupKey, "InstallPath"),
               root_.path());
