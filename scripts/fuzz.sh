@@ -28,9 +28,10 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-scripts/setup.sh
+# libFuzzer with the C++20 library needs a clang newer than the default one.
+scripts/setup.sh clang-16 libclang-rt-16-dev
 export CCACHE_DIR="${CCACHE_DIR:-$here/.cache/ccache}"
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQM_FUZZ=ON -DQM_BENCH=OFF -DBUILD_TESTING=OFF >/dev/null
 if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < <(ninja -C build/fuzz -t targets all | sed -n 's/^\([a-z_]*_fuzz\): .*/\1/p' | sort -u)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the suite needs to build, test and run. Safe to run again:
 # when everything is already there it prints nothing and asks apt for nothing.
+#   scripts/setup.sh [PACKAGE...]   also installs the packages named (scripts that need more)
 set -euo pipefail
 
 PACKAGES=(
@@ -15,6 +16,7 @@ PACKAGES=(
   wrk lighttpd php8.2-cli
   dpkg-dev fakeroot
 )
+PACKAGES+=("$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do
