@@ -12,6 +12,7 @@
 #include "qm/access/access_files.h"
 #include "qm/cgi/cgi_request.h"
 #include "qm/cgi/coding.h"
+#include "qm/platform/registry.h"
 
 namespace qm::admin {
 
@@ -34,10 +35,7 @@ private:
 // written through this, so that none of them can become markup.
 inline std::string Html(std::string_view text) { return cgi::HtmlEscape(text); }
 
-struct Pair {
-    std::string first;
-    std::string second;
-};
+using Pair = platform::RegPair;
 
 struct ConfigEntry {
     const char* name;
@@ -76,10 +74,10 @@ private:
 };
 
 // ";"-lists: ";a1;b1;a2;b2;" (empty fields skipped on reading).
-std::vector<Pair> SplitPairs(std::string_view text);
-std::string JoinPairs(const std::vector<Pair>& pairs);
-std::vector<std::string> SplitFields(std::string_view text);
-std::string JoinFields(const std::vector<std::string>& fields);
+using platform::RegJoinList;
+using platform::RegJoinPairs;
+using platform::RegSplitList;
+using platform::RegSplitPairs;
 
 // One request in progress.
 struct Context {

@@ -41,39 +41,6 @@ void Page::Line(std::string_view text) {
     sink_(line);
 }
 
-std::vector<std::string> SplitFields(std::string_view text) {
-    std::vector<std::string> fields;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t next = text.find(';', pos);
-        if (next == std::string_view::npos) next = text.size();
-        if (next > pos) fields.emplace_back(text.substr(pos, next - pos));
-        pos = next + 1;
-    }
-    return fields;
-}
-
-std::string JoinFields(const std::vector<std::string>& fields) {
-    std::string out = ";";
-    for (const auto& f : fields) out += f + ";";
-    return out;
-}
-
-std::vector<Pair> SplitPairs(std::string_view text) {
-    auto fields = SplitFields(text);
-    std::vector<Pair> pairs;
-    for (size_t i = 0; i + 1 < fields.size() && pairs.size() < kMaxListPairs; i += 2) {
-        pairs.push_back({fields[i], fields[i + 1]});
-    }
-    return pairs;
-}
-
-std::string JoinPairs(const std::vector<Pair>& pairs) {
-    std::string out = ";";
-    for (const auto& p : pairs) out += p.first + ";" + p.second + ";";
-    return out;
-}
-
 HttpdConfig::HttpdConfig() {
     int i = 0;
     for (const char* n : kNames) entries_.push_back({n, "", i++ < kReadOnlyFrom});
@@ -104,12 +71,12 @@ bool HttpdConfig::Load(Page& out) {
     // A value that is missing stays empty; the pages never need more than its text.
     for (auto& e : entries_) ReadValue(e.name, &e.value);
     std::string text;
-    if (ReadValue("PathAlias", &text)) pathAlias = SplitPairs(text);
-    if (ReadValue("ExecAlias", &text)) execAlias = SplitPairs(text);
-    if (ReadValue("ExtType", &text)) extType = SplitPairs(text);
-    if (ReadValue("ExecExtType", &text)) execExtType = SplitPairs(text);
+    if (ReadValue("PathAlias", &text)) pathAlias = RegSplitPairs(text);
+    if (ReadValue("ExecAlias", &text)) execAlias = RegSplitPairs(text);
+    if (ReadValue("ExtType", &text)) extType = RegSplitPairs(text);
+    if (ReadValue("ExecExtType", &text)) execExtType = RegSplitPairs(text);
     if (ReadValue("SpecialCgiReferer", &text) && text.find(';') != std::string::npos) {
-        referers = SplitFields(text);
+        referers = RegSplitList(text);
         if (referers.size() > kMaxListPairs) referers.resize(kMaxListPairs);
     }
     if (!ReadValue("SpecialCgiPort", &specialCgiPort) || specialCgiPort.empty()) {
@@ -129,11 +96,11 @@ bool HttpdConfig::Save(Page& out) {
     };
     bool ok = true;
     for (const auto& e : entries_) ok = set(e.name, e.value) && ok;
-    ok = set("PathAlias", JoinPairs(pathAlias)) && ok;
-    ok = set("ExecAlias", JoinPairs(execAlias)) && ok;
-    ok = set("ExtType", JoinPairs(extType)) && ok;
-    ok = set("ExecExtType", JoinPairs(execExtType)) && ok;
-    ok = set("SpecialCgiReferer", JoinFields(referers)) && ok;
+    ok = set("PathAlias", RegJoinPairs(pathAlias)) && ok;
+    ok = set("ExecAlias", RegJoinPairs(execAlias)) && ok;
+    ok = set("ExtType", RegJoinPairs(extType)) && ok;
+    ok = set("ExecExtType", RegJoinPairs(execExtType)) && ok;
+    ok = set("SpecialCgiReferer", RegJoinList(referers)) && ok;
     if (!ok) out.Line("HTTPd configuration registry close error!!");
     return ok;
 }

@@ -447,4 +447,37 @@ std::string RegReadText(RegRoot root, std::string_view keyPath, std::string_view
     return v.type == kRegDword ? std::to_string(v.number) : v.text;
 }
 
+std::vector<std::string> RegSplitList(std::string_view text) {
+    std::vector<std::string> fields;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t next = text.find(';', pos);
+        if (next == std::string_view::npos) next = text.size();
+        if (next > pos) fields.emplace_back(text.substr(pos, next - pos));
+        pos = next + 1;
+    }
+    return fields;
+}
+
+std::string RegJoinList(const std::vector<std::string>& fields) {
+    std::string out = ";";
+    for (const auto& f : fields) out += f + ";";
+    return out;
+}
+
+std::vector<RegPair> RegSplitPairs(std::string_view text, size_t maxPairs) {
+    const std::vector<std::string> fields = RegSplitList(text);
+    std::vector<RegPair> pairs;
+    for (size_t i = 0; i + 1 < fields.size() && pairs.size() < maxPairs; i += 2) {
+        pairs.emplace_back(fields[i], fields[i + 1]);
+    }
+    return pairs;
+}
+
+std::string RegJoinPairs(const std::vector<RegPair>& pairs) {
+    std::string out = ";";
+    for (const auto& p : pairs) out += p.first + ";" + p.second + ";";
+    return out;
+}
+
 }  // namespace qm::platform

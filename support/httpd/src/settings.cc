@@ -16,28 +16,6 @@ namespace qm::httpd {
 
 using platform::RegRoot;
 
-std::vector<Pair> ParsePairList(std::string_view text) {
-    std::vector<std::string> fields;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        size_t next = text.find(';', pos);
-        if (next == std::string_view::npos) next = text.size();
-        if (next > pos) fields.emplace_back(text.substr(pos, next - pos));
-        pos = next + 1;
-    }
-    std::vector<Pair> pairs;
-    for (size_t i = 0; i + 1 < fields.size() && pairs.size() < 128; i += 2) {
-        pairs.push_back({fields[i], fields[i + 1]});
-    }
-    return pairs;
-}
-
-std::string FormatPairList(const std::vector<Pair>& pairs) {
-    std::string out = ";";
-    for (const auto& p : pairs) out += p.first + ";" + p.second + ";";
-    return out;
-}
-
 namespace {
 
 std::string Text(std::string_view name, const std::string& fallback) {
@@ -81,10 +59,10 @@ Settings LoadSettings(std::vector<std::string>* problems) {
     s.readAccessAuthorization = Text("ReadAccessAuthorization", "");
     s.authorizationPasswordDirectory = Text("AuthorizationPasswordDirectory", "");
     s.readAccessIP = Text("ReadAccessIP", "");
-    s.pathAlias = ParsePairList(Text("PathAlias", ""));
-    s.execAlias = ParsePairList(Text("ExecAlias", ""));
-    s.extType = ParsePairList(Text("ExtType", ""));
-    s.execExtType = ParsePairList(Text("ExecExtType", ""));
+    s.pathAlias = RegSplitPairs(Text("PathAlias", ""));
+    s.execAlias = RegSplitPairs(Text("ExecAlias", ""));
+    s.extType = RegSplitPairs(Text("ExtType", ""));
+    s.execExtType = RegSplitPairs(Text("ExecExtType", ""));
     for (auto* list : {&s.pathAlias, &s.execAlias}) {
         for (auto& p : *list) p.second = platform::ToPosixPath(p.second);
     }

@@ -5,16 +5,18 @@
 #include <string_view>
 #include <vector>
 
+#include "qm/platform/registry.h"
+
 namespace qm::httpd {
 
 inline constexpr const char* kHttpdKey = "SOFTWARE\\OvrelNet\\OvrelNetQuinsward\\Httpd";
 inline constexpr const char* kSetupKey = "SOFTWARE\\OvrelNet\\OvrelNetQuinsward\\Setup";
 inline constexpr const char* kServiceName = "QNQuinsward_Httpd";
 
-struct Pair {
-    std::string first;   // alias path or extension
-    std::string second;  // real folder or MIME type
-};
+// An alias path or extension (first) with its real folder or MIME type (second).
+using Pair = platform::RegPair;
+using platform::RegJoinPairs;
+using platform::RegSplitPairs;
 
 struct Settings {
     int port = 8080;
@@ -39,11 +41,6 @@ struct Settings {
     std::vector<Pair> extType;
     std::vector<Pair> execExtType;
 };
-
-// The ";"-list format: ";a1;b1;a2;b2;". Empty fields are skipped, fields taken two at a time
-// (a trailing odd field is dropped). At most 128 pairs are kept, as the pages keep them.
-std::vector<Pair> ParsePairList(std::string_view text);
-std::string FormatPairList(const std::vector<Pair>& pairs);
 
 // Reads the settings; values that are missing or out of range keep their defaults, and
 // `problems` collects one line per such value (the server writes them to its service log).

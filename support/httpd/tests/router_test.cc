@@ -14,10 +14,10 @@ namespace {
 Settings MakeSettings(const testing::TempRoot& root) {
     Settings s;
     s.serverRoot = root / "htdocs";
-    s.execAlias = ParsePairList(";/cgi-bin/;" + root.path() + "/bin;");
-    s.pathAlias = ParsePairList(";/pics;" + root.path() + "/pics;");
-    s.extType = ParsePairList(";.html;text/html;GIF;image/gif;");
-    s.execExtType = ParsePairList(";.cgi;application/x-httpd-cgi;");
+    s.execAlias = RegSplitPairs(";/cgi-bin/;" + root.path() + "/bin;");
+    s.pathAlias = RegSplitPairs(";/pics;" + root.path() + "/pics;");
+    s.extType = RegSplitPairs(";.html;text/html;GIF;image/gif;");
+    s.execExtType = RegSplitPairs(";.cgi;application/x-httpd-cgi;");
     return s;
 }
 void Executable(const std::string& path, const std::string& text = "#!/bin/sh\n") {
@@ -27,12 +27,12 @@ void Executable(const std::string& path, const std::string& text = "#!/bin/sh\n"
 }  // namespace
 
 TEST(Router, PairListsSkipEmptyFieldsAndRoundTrip) {
-    auto pairs = ParsePairList(";a1;b1;;a2;b2;odd");
+    auto pairs = RegSplitPairs(";a1;b1;;a2;b2;odd");
     ASSERT_EQ(pairs.size(), 2u);
     EXPECT_EQ(pairs[1].first, "a2");
-    EXPECT_EQ(FormatPairList(pairs), ";a1;b1;a2;b2;");
-    EXPECT_EQ(ParsePairList("x;y").size(), 1u) << "the leading ';' is optional";
-    EXPECT_EQ(FormatPairList({}), ";");
+    EXPECT_EQ(RegJoinPairs(pairs), ";a1;b1;a2;b2;");
+    EXPECT_EQ(RegSplitPairs("x;y").size(), 1u) << "the leading ';' is optional";
+    EXPECT_EQ(RegJoinPairs({}), ";");
 }
 
 TEST(Router, FilesStayInsideTheirRoots) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -49,6 +50,15 @@ int RegListValues(RegRoot root, std::string_view keyPath, std::vector<RegValue>*
 // Returns `fallback` when the value is missing.
 std::string RegReadText(RegRoot root, std::string_view keyPath, std::string_view name,
                         std::string_view fallback = {});
+
+// The ";"-lists some values hold: ";a1;b1;a2;b2;" (the server's alias and type lists). Empty
+// fields are skipped on reading; pairs are fields taken two at a time (an odd last field is
+// dropped), at most `maxPairs` of them, as the administration pages keep them.
+using RegPair = std::pair<std::string, std::string>;
+std::vector<std::string> RegSplitList(std::string_view text);
+std::string RegJoinList(const std::vector<std::string>& fields);
+std::vector<RegPair> RegSplitPairs(std::string_view text, size_t maxPairs = 128);
+std::string RegJoinPairs(const std::vector<RegPair>& pairs);
 
 // The registry file of the current installation root.
 std::string RegistryFilePath();
