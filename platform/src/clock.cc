@@ -83,4 +83,12 @@ std::string ComputerName() {
 
 int PlatformClass() { return 2; }
 
+std::string LocalTimeText(const char* format) {
+    const std::time_t now = std::time(nullptr);
+    tm t{};
+    localtime_r(&now, &t);
+    char buf[64];
+    return std::string(buf, std::strftime(buf, sizeof buf, format, &t));
+}
+
 }  // namespace qm::platform

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <latch>
 
+#include "qm/platform/clock.h"
 #include "qm/platform/paths.h"
 
 namespace qm::platform {
@@ -109,17 +110,6 @@ void ServiceControl::Shutdown() {
     lock_.reset();
 }
 
-namespace {
-
-std::string Stamp(const char* format) {
-    std::time_t now = std::time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    char buf[64];
-    return std::string(buf, std::strftime(buf, sizeof buf, format, &t));
-}
-
-}  // namespace
 
 ServiceLog::ServiceLog(const std::string& folder, const std::string& file)
     : path_(folder + "/" + file) {}
@@ -160,12 +150,12 @@ std::string ServiceLog::OneLine(std::string_view text) {
 }
 
 void ServiceLog::Info(const std::string& text) {
-    Append(Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
+    Append(platform::LocalTimeText("%Y/%m/%d %H:%M:%S ") + OneLine(text));
 }
 
 // The control helpers match the first seven characters, so the prefix leads the line.
 void ServiceLog::Error(const std::string& text) {
-    Append("[Error] " + Stamp("%Y/%m/%d %H:%M:%S ") + OneLine(text));
+    Append("[Error] " + platform::LocalTimeText("%Y/%m/%d %H:%M:%S ") + OneLine(text));
 }
 
 int QueryServiceState(const std::string& serviceName) {

@@ -8,19 +8,12 @@
 #include <ctime>
 #include <memory>
 
+#include "qm/platform/clock.h"
 #include "qm/platform/paths.h"
 
 namespace qm::httpd {
 
 namespace {
-
-std::string Stamp(const char* format) {
-    std::time_t now = std::time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    char buf[64];
-    return std::string(buf, std::strftime(buf, sizeof buf, format, &t));
-}
 
 void AppendLine(int fd, std::string line) {
     if (fd < 0) return;
@@ -37,7 +30,7 @@ DailyLog::DailyLog(std::string folder, std::string name, int periodDays)
 }
 
 void DailyLog::OpenForToday() {
-    std::string today = Stamp("%Y%m%d");
+    std::string today = platform::LocalTimeText("%Y%m%d");
     if (today == day_ && fd_) return;
     day_ = today;
     std::string path = folder_ + "/" + name_ + "-" + day_ + ".log";

@@ -20,6 +20,9 @@ std::string TimeText(int64_t localSeconds);
 // The inverse: "YYYY/MM/DD" and "HH:MM:SS" back to local seconds; nullopt for bad text.
 std::optional<int64_t> LocalSecondsFromText(std::string_view date, std::string_view time);
 
+// The local time now, written with a strftime format (at most 63 characters).
+std::string LocalTimeText(const char* format);
+
 // The computer name: the host name's first label, upper case, at most 15 characters.
 std::string ComputerName();
 
