@@ -27,6 +27,7 @@
 #include <mutex>
 
 #include "qm/platform/errors.h"
+#include "qm/platform/owners.h"
 #include "qm/platform/paths.h"
 
 namespace qm::platform {
@@ -174,13 +175,13 @@ std::string Serialise(const Hive& hive) {
 }
 
 bool ReadWhole(const std::string& path, std::string* out, struct stat* st) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fstat(fd, st) == 0;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    bool ok = fstat(fd.get(), st) == 0;
     out->clear();
     char buf[65536];
     ssize_t n;
-    while (ok && (n = ::read(fd, buf, sizeof buf)) != 0) {
+    while (ok && (n = ::read(fd.get(), buf, sizeof buf)) != 0) {
         if (n < 0) {
             if (errno == EINTR) continue;
             ok = false;
@@ -188,7 +189,6 @@ bool ReadWhole(const std::string& path, std::string* out, struct stat* st) {
         }
         out->append(buf, static_cast<size_t>(n));
     }
-    ::close(fd);
     return ok;
 }
 
@@ -233,9 +233,10 @@ int Mutate(const std::function<int(Hive&, bool& changed)>& change) {
     auto slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
     MakeDirectories(folder);
-    int lockFd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0) return kErrAccessDenied;
-    while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    // Closing the lock file drops the lock, whichever way this call ends.
+    UniqueFd lockFd(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lockFd) return kErrAccessDenied;
+    while (flock(lockFd.get(), LOCK_EX) != 0 && errno == EINTR) {
     }
     std::string text;
     struct stat st {};
@@ -245,30 +246,26 @@ int Mutate(const std::function<int(Hive&, bool& changed)>& change) {
     if (rc == kOk && changed) {
         std::string tmp = path + ".tmp." + std::to_string(getpid());
         std::string data = Serialise(hive);
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        bool ok = fd >= 0;
+        UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        bool ok = fd.ok();
         size_t off = 0;
         while (ok && off < data.size()) {
-            ssize_t n = ::write(fd, data.data() + off, data.size() - off);
+            ssize_t n = ::write(fd.get(), data.data() + off, data.size() - off);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) ok = false;
             else off += static_cast<size_t>(n);
         }
-        if (ok) ok = fsync(fd) == 0;
-        if (fd >= 0) ::close(fd);
+        if (ok) ok = fsync(fd.get()) == 0;
+        if (fd && fd.close() != 0) ok = false;
         if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
         if (ok) {
-            int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dfd >= 0) {
-                fsync(dfd);
-                ::close(dfd);
-            }
+            UniqueFd dfd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (dfd) fsync(dfd.get());
         } else {
             ::unlink(tmp.c_str());
             rc = kErrAccessDenied;
         }
     }
-    ::close(lockFd);
     return rc;
 }
 
