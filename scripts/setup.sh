@@ -14,6 +14,7 @@ PACKAGES=(
   chromium
   wrk lighttpd php8.2-cli
   dpkg-dev fakeroot
+  valgrind
 )
 
 missing=()
