@@ -88,6 +88,7 @@ class Suite:
         self.handle = None
         self.failures = []
         self.slow = 10 if args.valgrind else 1  # time-outs stretch under valgrind
+        self.verbose = False  # kills are told once the set-up is done
 
     # ---------------------------------------------------------------- helpers
     def path(self, *parts):
@@ -241,6 +242,8 @@ class Suite:
         if not pids:
             return False
         for pid in pids:
+            if self.verbose:
+                log("kill %s (%d)" % (name, pid))
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
@@ -319,6 +322,9 @@ class Suite:
         # The notifier's local ports start above UdpPort; one that was free a moment ago.
         reg(NOTIFIER, "UdpPort", min(free_port(socket.SOCK_DGRAM), 60000))
         reg(NOTIFIER, "UdpCheckInterval", 30)
+        # Information lines too (polls, traps, deliveries), so that a failed check can be
+        # followed in log/qbtrace.log of the kept root.
+        reg(r"HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Trace", "Level", 0x8880)
         self.tool("qmreg", "set", SETUP, "TrapDestinationAddress", "127.0.0.1")
         self.tool("qmconf", "set", "QMC_BroadIPLocal", "OFF", "QMC_BroadIPXLocal", "OFF",
                   *sum((["QMC_BroadIPAdr%d" % (6 + i), self.printer(i)] for i in range(5)), []))
@@ -641,6 +647,7 @@ def main():
                    for f in (suite.page_loop, suite.trap_loop, suite.reader_loop)]
         for t in threads:
             t.start()
+        suite.verbose = True
         suite.crash_loop(args.minutes * 60)
         suite.stop_load.set()
         for t in threads:
