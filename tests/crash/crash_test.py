@@ -79,6 +79,7 @@ class Suite:
         self.lock = threading.Lock()
         self.stop_load = threading.Event()
         self.kills = collections.Counter()
+        self.kill_times = collections.defaultdict(list)  # name -> time.time() of each kill
         self.restarts = collections.Counter()
         self.restart_failures = []
         self.counts = collections.Counter()
@@ -424,6 +425,7 @@ class Suite:
             if not self.kill(name):
                 continue
             self.kills[name] += 1
+            self.kill_times[name].append(time.time())
             if name == "qntpset":
                 continue
             if self.start(name):
@@ -452,15 +454,17 @@ class Suite:
         if not ok:
             self.failures.append(what)
 
-    def notices(self):
-        """Alert notices the receiver printed: (address, alert index, code)."""
-        out = set()
-        pat = re.compile(r"^seq \d+ alert from port \d+ device [^;]*;([^;]*);[^ ]* at .* alert (\d+) .* code (-?\d+) ")
+    def notices(self, with_times=False):
+        """Alert notices the receiver printed: (address, alert index, code), or with_times a
+        map of each to the record times the notices carried."""
+        out = collections.defaultdict(set)
+        pat = re.compile(r"^seq \d+ alert from port \d+ device [^;]*;([^;]*);[^ ]* at (\S+ \S+) alert (\d+) .* code (-?\d+) ")
         for line in self.receiver_lines():
             m = pat.match(line)
             if m:
-                out.add((m.group(1), int(m.group(2)), int(m.group(3))))
-        return out
+                out[(m.group(1), int(m.group(3)), int(m.group(4)))].add(
+                    time.mktime(time.strptime(m.group(2), "%Y/%m/%d %H:%M:%S")))
+        return out if with_times else set(out)
 
     @staticmethod
     def logged_alerts(lines):
@@ -502,12 +506,23 @@ class Suite:
         return now
 
     def check_notices(self, log_lines):
-        delivered = self.notices()
+        delivered = self.notices(with_times=True)
         logged = self.logged_alerts(log_lines)
-        unlogged = delivered - logged
-        self.check(not unlogged, "all %d acknowledged alert notices name a logged alert%s" % (
-            len(delivered), "" if not unlogged else ": not logged %s" % sorted(unlogged)[:10]))
+        # The monitor records a new alert (DBSetSendData) and then logs it (DBSetLogData), two
+        # calls as the monitor's procedure prescribes. A monitor killed between them leaves an
+        # alert that is told but not yet logged; its next poll logs it when the alert is still
+        # there, but an alert that was gone by then never reaches the log. Such a notice is
+        # counted apart when a monitor kill followed its record time closely; any other unlogged
+        # notice is a fault.
+        cut, unlogged = [], []
+        for alert in sorted(set(delivered) - logged):
+            near_kill = any(t - 1 <= k <= t + 15 for t in delivered[alert] for k in self.kill_times["Qmonmgr"])
+            (cut if near_kill else unlogged).append(alert)
+        self.check(not unlogged, "all %d acknowledged alert notices name a logged alert%s%s" % (
+            len(delivered), "" if not unlogged else ": not logged %s" % unlogged[:10],
+            "" if not cut else " (%d more whose log entry a monitor kill cut off: %s)" % (len(cut), cut[:5])))
         self.counts["alert notices acknowledged"] = len(delivered)
+        self.counts["notices unlogged after a monitor kill"] = len(cut)
 
     def check_restart_after_kill_all(self):
         for name in SERVICES:
