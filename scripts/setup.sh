@@ -15,6 +15,7 @@ PACKAGES=(
   chromium
   wrk lighttpd php8.2-cli
   dpkg-dev fakeroot
+  valgrind
 )
 PACKAGES+=("$@")
 

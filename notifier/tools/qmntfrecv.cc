@@ -135,25 +135,30 @@ int main(int argc, char** argv) {
             if (!raw) std::printf("malformed datagram (%zd bytes) from port %d\n", got, ntohs(from.sin_port));
             continue;
         }
+        // A notice is written out before it is acknowledged: the service forgets what was
+        // acknowledged, so a receiver killed between the two must not have lost it.
+        if (!raw) {
+            const int kind = std::atoi(f[1].c_str());
+            std::string line = "seq " + Clean(f[0]) + " " + KindName(kind) + " from port " + Clean(f[2]);
+            if (kind == qm::notifier::kKindAlert || kind == qm::notifier::kKindCleared ||
+                kind == qm::notifier::kKindNotAnswering || kind == qm::notifier::kKindAnswering) {
+                line += " device " + Clean(f[3] + ";" + f[4] + ";" + f[5] + ";" + f[6] + ";" + f[7]) +
+                        " at " + Clean(f[8]);
+            }
+            if (kind == qm::notifier::kKindAlert || kind == qm::notifier::kKindCleared) {
+                line += " alert " + Clean(f[9]) + " severity " + Clean(f[10]) + " training " + Clean(f[11]) +
+                        " group " + Clean(f[12]) + "." + Clean(f[13]) + " location " + Clean(f[14]) +
+                        " code " + Clean(f[15]) + " printer-time " + Clean(f[17]) + " \"" + Clean(f[16]) +
+                        "\" text \"" + Clean(f[18]) + "\"";
+            }
+            std::printf("%s\n", line.c_str());
+        }
+        // Line buffering wrote it already, unless standard output is a file that failed.
+        if (std::fflush(stdout) != 0) continue;
         if (!silent) {
             const std::string ack = f[0] + ",8";
             sendto(fd.get(), ack.data(), ack.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
         }
-        if (raw) continue;
-        const int kind = std::atoi(f[1].c_str());
-        std::string line = "seq " + Clean(f[0]) + " " + KindName(kind) + " from port " + Clean(f[2]);
-        if (kind == qm::notifier::kKindAlert || kind == qm::notifier::kKindCleared ||
-            kind == qm::notifier::kKindNotAnswering || kind == qm::notifier::kKindAnswering) {
-            line += " device " + Clean(f[3] + ";" + f[4] + ";" + f[5] + ";" + f[6] + ";" + f[7]) +
-                    " at " + Clean(f[8]);
-        }
-        if (kind == qm::notifier::kKindAlert || kind == qm::notifier::kKindCleared) {
-            line += " alert " + Clean(f[9]) + " severity " + Clean(f[10]) + " training " + Clean(f[11]) +
-                    " group " + Clean(f[12]) + "." + Clean(f[13]) + " location " + Clean(f[14]) +
-                    " code " + Clean(f[15]) + " printer-time " + Clean(f[17]) + " \"" + Clean(f[16]) +
-                    "\" text \"" + Clean(f[18]) + "\"";
-        }
-        std::printf("%s\n", line.c_str());
     }
     return qm::platform::kExitOk;
 }

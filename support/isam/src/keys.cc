@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
+#include <sstream>
 
 namespace qm::isam {
 
@@ -51,6 +53,53 @@ std::string Layout::Describe() const {
         }
     }
     return s;
+}
+
+bool Layout::FromDescription(const std::string& text, Layout& out) {
+    // "record N; index K key L dup|unique pad P = (offset,length,kind) ..." repeated.
+    std::istringstream in(text);
+    std::string word;
+    Layout l;
+    if (!(in >> word) || word != "record" || !(in >> l.recordLength) || l.recordLength <= 0) return false;
+    size_t expected = 1;
+    while (in >> word) {
+        size_t number = 0;
+        IndexLayout ix;
+        std::string keyWord, kind, padWord, equals;
+        int pad = -1;
+        if (word != ";" && word != "index") return false;
+        if (word == ";" && !(in >> word)) return false;
+        if (word != "index" || !(in >> number) || number != expected || !(in >> keyWord) ||
+            keyWord != "key" || !(in >> ix.keyLength) || !(in >> kind) ||
+            (kind != "dup" && kind != "unique") || !(in >> padWord) || padWord != "pad" ||
+            !(in >> pad) || pad < 0 || pad > 255 || !(in >> equals) || equals != "=")
+            return false;
+        ix.duplicates = kind == "dup";
+        ix.padding = static_cast<unsigned char>(pad);
+        // Segments up to the next ";" or the end.
+        std::string seg;
+        while (in >> seg) {
+            bool last = !seg.empty() && seg.back() == ';';
+            if (last) seg.pop_back();
+            IsamSegment s{};
+            char kindText[16] = {};
+            if (std::sscanf(seg.c_str(), "(%d,%d,%15[a-z])", &s.offset, &s.length, kindText) != 3)
+                return false;
+            const std::string k(kindText);
+            if (k != "text" && k != "unsigned") return false;
+            s.kind = k == "unsigned" ? ISAM_SEG_UNSIGNED : ISAM_SEG_TEXT;
+            if (s.offset < 0 || s.length <= 0 || s.offset + s.length > l.recordLength) return false;
+            ix.segments.push_back(s);
+            if (last) break;
+        }
+        if (ix.segments.empty() || ix.keyLength - (ix.duplicates ? 4 : 0) < ix.SegmentBytes())
+            return false;
+        l.indexes.push_back(std::move(ix));
+        ++expected;
+    }
+    if (l.Describe() != text) return false;
+    out = std::move(l);
+    return true;
 }
 
 namespace {

@@ -29,6 +29,9 @@ struct Layout {
     // Canonical text of the layout, stored in the file so that an opener can be checked
     // against what the file holds and an administrator can read it.
     std::string Describe() const;
+    // Reads back what Describe wrote (the checking tool rebuilds keys from it); false when the
+    // text is not such a layout.
+    static bool FromDescription(const std::string& text, Layout& out);
 };
 
 // The comparable key of index `ix` for a record stored at `position`.

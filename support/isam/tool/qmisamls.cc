@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "qm/platform/owners.h"
 #include "qm/platform/paths.h"
 #include "qm/platform/tool_options.h"
+#include "../src/keys.h"
 
 namespace {
 
@@ -26,6 +28,9 @@ constexpr const char* kUsage =
     "  --keys      also show each record's index keys in hexadecimal\n"
     "  --hex       show every record as a full hexadecimal dump instead\n"
     "  --count     print only the number of records\n"
+    "  --check     check the file: SQLite's integrity check, then every record's length and\n"
+    "              index keys against the layout the file holds; prints \"ok\" and the number\n"
+    "              of records, or each fault found, and ends with 1 when there is one\n"
     "  --root DIR  installation root (default: $QM_ROOT, else the parent of bin/)\n"
     "  --help      this text\n";
 
@@ -35,6 +40,7 @@ struct Options {
     bool keys = false;
     bool hex = false;
     bool count = false;
+    bool check = false;
 };
 
 std::string Hex(const unsigned char* p, int n) {
@@ -92,6 +98,74 @@ std::string FilePath(const std::string& given) {
     return p + ".dat";
 }
 
+// What a process killed in the middle of a write could leave behind: pages SQLite no longer
+// agrees with, a record of the wrong length, or index keys that do not belong to their record
+// (lookups by those keys would then miss or find the wrong record). Faults are printed one a
+// line, at most `kMaxFaults` of them; the result is the number found.
+int CheckFile(sqlite3* db, const std::string& path, const std::string& layoutText, int indexes) {
+    constexpr int kMaxFaults = 20;
+    int faults = 0;
+    auto fault = [&](const std::string& what) {
+        if (faults++ < kMaxFaults) std::printf("fault: %s: %s\n", path.c_str(), what.c_str());
+    };
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) != SQLITE_OK) {
+        fault(std::string("integrity check not run: ") + sqlite3_errmsg(db));
+        return faults;
+    }
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        const char* line = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+        if (!line || std::strcmp(line, "ok") != 0) fault(std::string("integrity: ") + (line ? line : "?"));
+    }
+    sqlite3_finalize(st);
+    qm::isam::Layout layout;
+    if (!qm::isam::Layout::FromDescription(layoutText, layout)) {
+        fault("the layout \"" + layoutText + "\" cannot be read");
+        return faults;
+    }
+    if (static_cast<int>(layout.indexes.size()) != indexes) {
+        fault("the layout names " + std::to_string(layout.indexes.size()) + " indexes, the table has " +
+              std::to_string(indexes));
+        return faults;
+    }
+    std::string sql = "SELECT pos, data";
+    for (int k = 1; k <= indexes; ++k) sql += ", k" + std::to_string(k);
+    sql += " FROM records ORDER BY pos";
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        fault(std::string("records not read: ") + sqlite3_errmsg(db));
+        return faults;
+    }
+    long records = 0;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        ++records;
+        const sqlite3_int64 pos = sqlite3_column_int64(st, 0);
+        const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(st, 1));
+        const int len = sqlite3_column_bytes(st, 1);
+        const std::string at = "record " + std::to_string(pos);
+        if (len != layout.recordLength) {
+            fault(at + " has " + std::to_string(len) + " bytes, the layout " + std::to_string(layout.recordLength));
+            continue;
+        }
+        std::span<const unsigned char> record(data, static_cast<size_t>(len));
+        for (int k = 1; k <= indexes; ++k) {
+            if (sqlite3_column_type(st, 1 + k) == SQLITE_NULL) {
+                fault(at + " has no key of index " + std::to_string(k));
+                continue;
+            }
+            const auto* key = static_cast<const char*>(sqlite3_column_blob(st, 1 + k));
+            const std::string stored(key ? key : "", static_cast<size_t>(sqlite3_column_bytes(st, 1 + k)));
+            if (stored != qm::isam::KeyFromRecord(layout.indexes[static_cast<size_t>(k - 1)], record, pos))
+                fault(at + ": the key of index " + std::to_string(k) + " is not the record's");
+        }
+    }
+    if (rc != SQLITE_DONE) fault(std::string("records not read to the end: ") + sqlite3_errmsg(db));
+    sqlite3_finalize(st);
+    if (faults > kMaxFaults) std::printf("fault: %s: %d more\n", path.c_str(), faults - kMaxFaults);
+    if (faults == 0) std::printf("ok: %s: %ld records, %d indexes\n", path.c_str(), records, indexes);
+    return faults;
+}
+
 int Columns(sqlite3* db) {
     sqlite3_stmt* st = nullptr;
     int n = 0;
@@ -114,6 +188,7 @@ int main(int argc, char** argv) {
         .Flag("keys", &o.keys)
         .Flag("hex", &o.hex)
         .Flag("count", &o.count)
+        .Flag("check", &o.check)
         .Value("index", [&o](const char* v) {
             char* end = nullptr;
             long n = std::strtol(v, &end, 10);
@@ -147,6 +222,10 @@ int main(int argc, char** argv) {
     const int indexes = Columns(db);
     if (o.index > indexes) {
         return options.Usage("the file set has " + std::to_string(indexes) + " indexes");
+    }
+    if (o.check) {
+        return CheckFile(db, path, layout, indexes) == 0 ? qm::platform::kExitOk
+                                                         : qm::platform::kExitFailure;
     }
     std::string cols = "pos, data";
     for (int k = 1; k <= indexes; ++k) cols += ", k" + std::to_string(k);

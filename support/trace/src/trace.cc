@@ -2,6 +2,7 @@
 // is an inline relaxed load; everything else (configuration, formatting, file handling) is
 // behind it.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -76,11 +77,22 @@ int TraceFile() {
     return g_fd;
 }
 
+// Every process of an installation appends to the same file, each through its own descriptor.
+// Only the file still under the name is moved aside: a process whose descriptor shows a large
+// file that another process has already moved must just reopen, since moving the name again
+// would put the other's fresh file over the previous one and lose it. The check and the move
+// happen under a lock on the large file, which every process sees as the same file.
 void RotateIfLarge() {
     struct stat st {};
     if (g_fd < 0 || fstat(g_fd, &st) != 0 || st.st_size < kRotateSize) return;
-    std::string old = g_path + ".1";
-    ::rename(g_path.c_str(), old.c_str());  // another process may have won; both are fine
+    if (::flock(g_fd, LOCK_EX) == 0) {
+        struct stat named {};
+        if (::stat(g_path.c_str(), &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) {
+            std::string old = g_path + ".1";
+            ::rename(g_path.c_str(), old.c_str());
+        }
+        ::flock(g_fd, LOCK_UN);
+    }
     ::close(g_fd);
     g_fd = -1;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -66,6 +67,40 @@ TEST(Trace, RecordsFromManyThreadsStayWhole) {
         ++count;
     }
     EXPECT_EQ(count, 800);
+    QbSetTraceLevel(QB_TRACE_ERROR);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Every process appends to the one file through its own descriptor. When one of them moves the
+// full file aside, the others must not move the name again: that would put the fresh file over
+// the previous one and lose everything in it.
+TEST(Trace, RotationByOneProcessKeepsWhatTheOthersWrote) {
+    qm::testing::TempRoot root;
+    QbSetTraceLevel(QB_TRACE_ALL);
+    QbTrace(QB_TRACE_INFO, "qmtest", 1, "parent-first");
+    qm::testing::Child other([] {
+        const std::string big(4000, 'x');
+        for (int i = 0; i < 16 * 1024 * 1024 / 4000 + 16; ++i) QbTrace(QB_TRACE_INFO, "fill", i, "%s", big.c_str());
+        QbTrace(QB_TRACE_INFO, "qmtest", 2, "other-after-rotation");
+        return 0;
+    });
+    ASSERT_EQ(other.Wait(std::chrono::seconds(120)), 0);
+    // This process still writes through its descriptor of the full file, and then reopens.
+    QbTrace(QB_TRACE_INFO, "qmtest", 3, "parent-after");
+    QbTrace(QB_TRACE_INFO, "qmtest", 4, "parent-next");
+    const std::string previous = ReadFile(root / "log/qbtrace.log.1");
+    const std::string current = ReadFile(root / "log/qbtrace.log");
+    EXPECT_NE(previous.find("parent-first"), std::string::npos) << "the previous file was lost";
+    EXPECT_NE(previous.find("parent-after"), std::string::npos);
+    EXPECT_GT(previous.size(), 16u * 1024 * 1024);
+    EXPECT_NE(current.find("other-after-rotation"), std::string::npos) << current.substr(0, 400);
+    EXPECT_NE(current.find("parent-next"), std::string::npos) << current.substr(0, 400);
     QbSetTraceLevel(QB_TRACE_ERROR);
 }
 
