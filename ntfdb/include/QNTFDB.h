@@ -87,6 +87,11 @@ QNTFDB_API int DBSendHandleCheck(const char* handle, const char* identity);
 QNTFDB_API int DBGetHandleData(const char* handle, const char* identity, int* flag, char* buffer, int* size);
 QNTFDB_API int DBSetHandleNotice(const char* handle, const void* notice);
 QNTFDB_API int DBGetHandleNotice(const char* handle, void* notice);
+/* The registered notice destinations in handle order: the first whose handle comes after
+ * `handle` (NULL or "" for the first of all). Its handle goes to `next` (16 bytes) and its
+ * notice, laid out as for DBSetHandleNotice, to `notice`; 0, or -31 after the last. Own store
+ * context. */
+QNTFDB_API int DBNextHandleNotice(const char* handle, char* next, void* notice);
 QNTFDB_API int DBGetUDP(const char* address, const char* number, char* buffer, int* size);
 QNTFDB_API int DBDeleteNotice(const char* handle);
 QNTFDB_API int DBDeleteNotice2(const char* handle);
