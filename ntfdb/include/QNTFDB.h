@@ -24,8 +24,10 @@
  *    status walk). A thread started with DBCreateThread ends with DBExitThread.
  *  - Trap registration: the first "DV"/"GR" watch or send record of a printer asks the
  *    helper program "qntpset" to register this computer as the printer's trap destination
- *    (command 1), the last one gone asks it to remove it (command 9). Every wait of that
- *    handshake is bounded (30 s); its outcome never changes the export's result. */
+ *    (command 1), the last one gone asks it to remove it (command 9). The export only queues
+ *    the request: a thread of the library makes the requests in order, so no export waits
+ *    for the helper. Every wait of that handshake is bounded (30 s); its outcome never
+ *    changes the export's result. The queued requests are made before the process ends. */
 #ifndef QNTFDB_H
 #define QNTFDB_H
 

@@ -26,10 +26,9 @@ int CountOffset(HandleKind k) {
 
 bool IsWatchKind(HandleKind k) { return k == HandleKind::Device || k == HandleKind::Group; }
 
-void Register(int command, const Identity& id) {
-    int r = RequestTrapRegistration(command, id.Address());
-    if (r != 0) NTF_ERROR("QNTFDB: trap registration %d for %s nRet=%d", command, id.Address().c_str(), r);
-}
+// Called with the store lock held: the request is only queued, so no writer waits for the
+// helper or for a printer that does not answer it.
+void Register(int command, const Identity& id) { QueueTrapRegistration(command, id.Address()); }
 
 Record ControlProbe(const Table& ctl, int mark, const std::string& handle, const Identity& id) {
     Record p = ctl.NewRecord();
