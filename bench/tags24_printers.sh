@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Time of the printer list page (site/html/en/printers.htm) through qmpage for N registered
+# Time of the printer list page (site/html/common/printers.htm) through qmpage for N registered
 # simulated printers: registers them with a discovery page first (unicast addresses, no
 # broadcast), then renders the list a few times.
 #   bench/tags24_printers.sh BUILD_BIN_DIR N [RUNS]

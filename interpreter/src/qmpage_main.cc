@@ -115,6 +115,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     service(svc, params.data());
+    // The page is whole once the request ends; ending the tag libraries may take longer.
+    sink.Flush();
     release(svc);
     sink.Flush();
     return sink.failed ? 1 : 0;

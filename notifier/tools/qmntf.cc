@@ -40,6 +40,7 @@ constexpr char kUsage[] =
     "  end HANDLE                    stop delivering to HANDLE, without goodbye (command 8)\n"
     "  stop                          stop Qntfmgr after every receiver got its goodbye (9)\n"
     "  unregister HANDLE             remove the receiver and its send records\n"
+    "  receivers                     list the receivers: handle, address and port per line\n"
     "  watch KEY...                  watch devices for logging: makes one \"DV\", \"PR\" and\n"
     "                                \"CS\" handle, watches every KEY with them and writes them as\n"
     "                                the devices' log handles; prints the three handles\n"
@@ -177,51 +178,43 @@ int Register(const Options& o, const std::vector<std::string>& args) {
         std::fprintf(stderr, "qmntf: register needs ADDRESS PORT and at least one device key (see --help)\n");
         return qm::platform::kExitUsage;
     }
-    char notice[NTFDB_NOTICE_SIZE] = {};
-    const std::string& address = args[1];
-    int port = 0;
-    in_addr parsed;
-    if (address.size() > 15 || inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
-        std::fprintf(stderr, "qmntf: %s is not a dotted IPv4 address\n", address.c_str());
-        return qm::platform::kExitUsage;
-    }
-    if (!ParseInt(args[2].c_str(), 1, 65535, &port)) {
+    qm::notifier::ReceiverRequest request;
+    request.address = args[1];
+    if (!ParseInt(args[2].c_str(), 1, 65535, &request.port)) {
         std::fprintf(stderr, "qmntf: %s is not a UDP port\n", args[2].c_str());
         return qm::platform::kExitUsage;
     }
-    std::vector<DeviceArg> devices(args.size() - 3);
-    for (size_t i = 3; i < args.size(); ++i) {
-        if (!ParseKey(args[i], std::to_string(o.level), o.text, &devices[i - 3])) {
-            std::fprintf(stderr, "qmntf: %s is not a device key \"type;ip;ipx;mac;index\"\n", args[i].c_str());
-            return qm::platform::kExitUsage;
-        }
+    request.level = o.level;
+    request.interval = o.interval;
+    request.text = o.text;
+    request.keys.assign(args.begin() + 3, args.end());
+    if (std::string why = qm::notifier::CheckReceiver(request); !why.empty()) {
+        std::fprintf(stderr, "qmntf: %s\n", why.c_str());
+        return qm::platform::kExitUsage;
     }
     Database db;
     if (!db.ok()) {
         std::fprintf(stderr, "qmntf: the notification database cannot be opened\n");
         return kExitFailure;
     }
-    const int counter = DBGetHandleCounter();
-    if (counter < 0) {
-        std::fprintf(stderr, "qmntf: no handle number from the database\n");
+    std::string handle, error;
+    if (qm::notifier::RegisterReceiver(request, &handle, &error) != 0) {
+        std::fprintf(stderr, "qmntf: %s\n", error.c_str());
         return kExitFailure;
-    }
-    const std::string handle = MakeHandle("DV", counter);
-    std::memcpy(notice, address.data(), address.size());
-    const int32_t number = port;
-    std::memcpy(notice + 196, &number, 4);
-    if (DBSetHandleNotice(handle.c_str(), notice) != 0) {
-        std::fprintf(stderr, "qmntf: the receiver %s:%d cannot be registered\n", address.c_str(), port);
-        return kExitFailure;
-    }
-    for (size_t i = 0; i < devices.size(); ++i) {
-        if (DBSetHandleSend(handle.c_str(), devices[i].ptr, o.interval) != 0) {
-            std::fprintf(stderr, "qmntf: device %s not added (already registered?)\n", args[i + 3].c_str());
-            DBDeleteNotice(handle.c_str());
-            return kExitFailure;
-        }
     }
     std::printf("%s\n", handle.c_str());
+    return kExitOk;
+}
+
+int Receivers() {
+    Database db;
+    std::vector<qm::notifier::Receiver> list;
+    std::string error;
+    if (!db.ok() || qm::notifier::ListReceivers(&list, &error) != 0) {
+        std::fprintf(stderr, "qmntf: the receivers cannot be read\n");
+        return kExitFailure;
+    }
+    for (const auto& r : list) std::printf("%s %s %d\n", r.handle.c_str(), r.address.c_str(), r.port);
     return kExitOk;
 }
 
@@ -338,6 +331,10 @@ int main(int argc, char** argv) {
     };
 
     if (cmd == "register") return Register(o, args);
+    if (cmd == "receivers") {
+        if (args.size() != 1) return options.Usage("receivers takes no operand");
+        return Receivers();
+    }
     if (cmd == "watch") return Watch(args);
     if (cmd == "unwatch") return Unwatch(args);
     if (cmd == "status") {
@@ -380,8 +377,9 @@ int main(int argc, char** argv) {
     if (cmd == "unregister") {
         if (!handle) return options.Usage("unregister needs one handle");
         Database db;
-        if (!db.ok() || DBDeleteNotice(handle->c_str()) != 0) {
-            std::fprintf(stderr, "qmntf: %s is not a registered receiver\n", handle->c_str());
+        std::string error;
+        if (!db.ok() || qm::notifier::UnregisterReceiver(*handle, &error) != 0) {
+            std::fprintf(stderr, "qmntf: %s\n", db.ok() ? error.c_str() : "the notification database cannot be opened");
             return kExitFailure;
         }
         return kExitOk;

@@ -24,8 +24,10 @@
  *    status walk). A thread started with DBCreateThread ends with DBExitThread.
  *  - Trap registration: the first "DV"/"GR" watch or send record of a printer asks the
  *    helper program "qntpset" to register this computer as the printer's trap destination
- *    (command 1), the last one gone asks it to remove it (command 9). Every wait of that
- *    handshake is bounded (30 s); its outcome never changes the export's result. */
+ *    (command 1), the last one gone asks it to remove it (command 9). The export only queues
+ *    the request: a thread of the library makes the requests in order, so no export waits
+ *    for the helper. Every wait of that handshake is bounded (30 s); its outcome never
+ *    changes the export's result. The queued requests are made before the process ends. */
 #ifndef QNTFDB_H
 #define QNTFDB_H
 
@@ -87,6 +89,11 @@ QNTFDB_API int DBSendHandleCheck(const char* handle, const char* identity);
 QNTFDB_API int DBGetHandleData(const char* handle, const char* identity, int* flag, char* buffer, int* size);
 QNTFDB_API int DBSetHandleNotice(const char* handle, const void* notice);
 QNTFDB_API int DBGetHandleNotice(const char* handle, void* notice);
+/* The registered notice destinations in handle order: the first whose handle comes after
+ * `handle` (NULL or "" for the first of all). Its handle goes to `next` (16 bytes) and its
+ * notice, laid out as for DBSetHandleNotice, to `notice`; 0, or -31 after the last. Own store
+ * context. */
+QNTFDB_API int DBNextHandleNotice(const char* handle, char* next, void* notice);
 QNTFDB_API int DBGetUDP(const char* address, const char* number, char* buffer, int* size);
 QNTFDB_API int DBDeleteNotice(const char* handle);
 QNTFDB_API int DBDeleteNotice2(const char* handle);

@@ -22,9 +22,13 @@ namespace {
 
 std::mutex g_stateMutex;
 Config g_config;
-platform::UniqueLibrary g_storeOwner;  // under g_stateMutex
-// The same handle for the lookups of every store call, which take no lock.
-std::atomic<platform::LibraryHandle> g_store{nullptr};
+// The loaded store and how many starts (DBInitialize, DBInitialize2) have not been ended yet,
+// both under g_stateMutex. Several users of one process (the monitor's threads, the pages'
+// tag libraries, the log reader) start and end the library on their own: the store is
+// unloaded with the last end only, and a store call under way holds the store it called
+// into, so not even that end can unload it under the call.
+std::shared_ptr<platform::UniqueLibrary> g_store;
+int g_users = 0;
 
 }  // namespace
 
@@ -53,30 +57,48 @@ Config CurrentConfig() {
 }
 
 bool LoadStore(const Config& config) {
-    platform::LibraryHandle lib = platform::LoadLibraryByName("CTREESTD");
-    if (!lib) {
-        NTF_ERROR("QNTFDB: cannot load CTREESTD: %s", platform::LibraryError().c_str());
-        return false;
-    }
     std::lock_guard lock(g_stateMutex);
+    if (!g_store) {
+        platform::LibraryHandle lib = platform::LoadLibraryByName("CTREESTD");
+        if (!lib) {
+            NTF_ERROR("QNTFDB: cannot load CTREESTD: %s", platform::LibraryError().c_str());
+            return false;
+        }
+        g_store = std::make_shared<platform::UniqueLibrary>(lib);
+    }
     g_config = config;
-    g_store.store(lib);
-    // A second initialisation keeps one reference only (the loader counts each load).
-    if (g_storeOwner.get() == lib) platform::FreeLibraryHandle(lib);
-    else g_storeOwner.reset(lib);
+    ++g_users;
     return true;
 }
 
-void UnloadStore() {
-    std::lock_guard lock(g_stateMutex);
-    g_store.store(nullptr);
-    g_storeOwner.reset();
+bool UnloadStore(const std::function<void()>& beforeUnload) {
+    std::shared_ptr<platform::UniqueLibrary> last;
+    {
+        std::lock_guard lock(g_stateMutex);
+        if (g_users == 0) return false;
+        if (--g_users > 0) return false;
+        if (beforeUnload) beforeUnload();
+        last.swap(g_store);
+    }
+    // Unloaded here, or by the last store call still under way when it returns.
+    return true;
 }
 
-void* StoreSymbol(const char* name) {
-    platform::LibraryHandle lib = g_store.load();
-    return lib ? platform::LibrarySymbol(lib, name) : nullptr;
+int StoreUsers() {
+    std::lock_guard lock(g_stateMutex);
+    return g_users;
 }
+
+StoreRef CurrentStore() {
+    std::lock_guard lock(g_stateMutex);
+    return g_store;
+}
+
+void* StoreSymbol(const StoreRef& store, const char* name) {
+    return store && store->get() ? platform::LibrarySymbol(store->get(), name) : nullptr;
+}
+
+void* StoreSymbol(const char* name) { return StoreSymbol(CurrentStore(), name); }
 
 bool IsFinalResult(int r) {
     switch (r) {

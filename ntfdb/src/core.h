@@ -5,11 +5,14 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "QBUtil.h"
+#include "qm/platform/owners.h"
 #include "qmisam.h"
 
 #define NTF_TRACE(...) QbTrace(QB_TRACE_INFO, "QNTFDB", __LINE__, __VA_ARGS__)
@@ -36,13 +39,24 @@ Config CurrentConfig();
 
 // ---- The store library -----------------------------------------------------------------
 
-// Loads "CTREESTD" and keeps the configuration; false when the library cannot be loaded.
+// Loads "CTREESTD" (unless loaded) and keeps the configuration, counting one more user of the
+// store; false when the library cannot be loaded.
 bool LoadStore(const Config& config);
-// Unloads it (DBRelease2, and DBRelease after ctThrdTerm).
-void UnloadStore();
-// The exported store function `name`, fetched again on every use; null when the library is
-// not loaded or lacks the function.
+// Ends one user's start (DBRelease2, DBRelease). The last one runs `beforeUnload` (ctThrdTerm
+// of DBRelease) and lets the store go: it is unloaded once no store call holds it any more.
+// True when this was the last user.
+bool UnloadStore(const std::function<void()>& beforeUnload = {});
+// The users counted now (for the tests).
+int StoreUsers();
+
+// The store loaded now (null when none); a holder keeps it loaded.
+using StoreRef = std::shared_ptr<platform::UniqueLibrary>;
+StoreRef CurrentStore();
+// The exported store function `name`, fetched on every use; null when the library is not
+// loaded or lacks the function. The first form is only safe while the caller's own start
+// keeps the store loaded; a call made on behalf of any thread holds the store with the second.
 void* StoreSymbol(const char* name);
+void* StoreSymbol(const StoreRef& store, const char* name);
 
 // Store results this library tells apart.
 inline constexpr int kEnd = ISAM_END;  // 101
@@ -58,9 +72,12 @@ void SleepMs(int ms);
 template <typename Fn, typename... A>
 int StoreCall(const char* name, A... args) {
     Config c = CurrentConfig();
+    // Held to the end of the call: an end of the library on another thread cannot unload the
+    // code this call runs in.
+    const StoreRef store = CurrentStore();
     int r = kMissingFunction;
     for (int attempt = 1; attempt <= c.retryCount; ++attempt) {
-        auto fn = reinterpret_cast<Fn>(StoreSymbol(name));
+        auto fn = reinterpret_cast<Fn>(StoreSymbol(store, name));
         if (!fn) {
             NTF_ERROR("QNTFDB: store function %s is missing", name);
             return kMissingFunction;

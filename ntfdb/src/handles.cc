@@ -26,10 +26,9 @@ int CountOffset(HandleKind k) {
 
 bool IsWatchKind(HandleKind k) { return k == HandleKind::Device || k == HandleKind::Group; }
 
-void Register(int command, const Identity& id) {
-    int r = RequestTrapRegistration(command, id.Address());
-    if (r != 0) NTF_ERROR("QNTFDB: trap registration %d for %s nRet=%d", command, id.Address().c_str(), r);
-}
+// Called with the store lock held: the request is only queued, so no writer waits for the
+// helper or for a printer that does not answer it.
+void Register(int command, const Identity& id) { QueueTrapRegistration(command, id.Address()); }
 
 Record ControlProbe(const Table& ctl, int mark, const std::string& handle, const Identity& id) {
     Record p = ctl.NewRecord();
@@ -542,6 +541,32 @@ int DBGetHandleNotice(const char* handle, void* notice) {
         if (r != 0 && r != kEnd) return -1;
         if (to.Close() != 0) return -1;
         if (r == kEnd) return -31;
+        char* n = static_cast<char*>(notice);
+        std::memset(n, 0, notice::kSize);
+        PutText(n + notice::kAddress, 16, GetText(rec.data() + to::kAddress, 16));
+        PutText(n + notice::kText, notice::kTextWidth, GetText(rec.data() + to::kText, notice::kTextWidth));
+        PutText(n + notice::kText2, notice::kShortWidth, GetText(rec.data() + to::kText2, notice::kShortWidth));
+        PutText(n + notice::kText3, notice::kShortWidth, GetText(rec.data() + to::kText3, notice::kShortWidth));
+        PutInt(n + notice::kNumber, GetInt(rec.data() + to::kNumber));
+        return 0;
+    });
+}
+
+int DBNextHandleNotice(const char* handle, char* next, void* notice) {
+    return Export("DBNextHandleNotice", [&] {
+        if (!next || !notice) return -1;
+        const std::string h = handle ? HandleText(handle) : std::string();
+        Session session;
+        if (!session.ok()) return -1;
+        Table to(SetId::To);
+        if (to.Open() != 0) return -1;
+        Record probe = to.NewRecord(), rec;
+        PutText(probe.data() + to::kHandle, kHandleWidth, h);
+        int r = h.empty() ? to.First(1, rec) : to.Greater(1, probe, rec);
+        if (r != 0 && r != kEnd) return -1;
+        if (to.Close() != 0) return -1;
+        if (r == kEnd) return -31;
+        PutText(next, kHandleWidth, GetText(rec.data() + to::kHandle, kHandleWidth));
         char* n = static_cast<char*>(notice);
         std::memset(n, 0, notice::kSize);
         PutText(n + notice::kAddress, 16, GetText(rec.data() + to::kAddress, 16));

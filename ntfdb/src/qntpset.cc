@@ -3,10 +3,14 @@
 // acknowledgement on the same event.
 #include "qntpset.h"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "core.h"
 #include "qm/platform/named_objects.h"
@@ -116,5 +120,68 @@ int RequestTrapRegistration(int command, const std::string& address) {
     NTF_TRACE("QNTFDB: qntpset[OUT] Ret=0");
     return 0;
 }
+
+namespace {
+
+// One thread per process makes the queued requests in order. It is started with the first
+// request and joined at the end of the process: the library is linked so that it is never
+// unloaded before (a page's tag library that uses it comes and goes with each request, and
+// the thread must not lose its code under it).
+class Registrations {
+public:
+    ~Registrations() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (worker_.joinable()) worker_.join();
+    }
+
+    void Queue(int command, const std::string& address) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.emplace_back(command, address);
+            if (!worker_.joinable()) worker_ = std::thread([this] { Run(); });
+        }
+        wake_.notify_all();
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+            // Whatever was queued is still made before the thread ends: a watch's printer is
+            // registered even when the program ends right after the watch.
+            if (queue_.empty()) return;
+            auto [command, address] = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            int r = RequestTrapRegistration(command, address);
+            if (r != 0) NTF_ERROR("QNTFDB: trap registration %d for %s nRet=%d", command, address.c_str(), r);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<int, std::string>> queue_;
+    bool stop_ = false;
+    std::thread worker_;
+};
+
+Registrations& TheRegistrations() {
+    static Registrations registrations;
+    return registrations;
+}
+
+}  // namespace
+
+void QueueTrapRegistration(int command, const std::string& address) {
+    NTF_TRACE("QNTFDB: qntpset queued command=%d address=%s", command, address.c_str());
+    TheRegistrations().Queue(command, address);
+}
+
 
 }  // namespace qm::ntfdb

@@ -66,7 +66,12 @@ int Initialize(const char* installFolder, bool threads) {
             return -1;
         }
     }
-    return Install();
+    // A start that failed counts no user: its caller does not end it.
+    if (Install() != 0) {
+        UnloadStore();
+        return -1;
+    }
+    return 0;
 }
 
 // Opens ntcsys, takes the lock and reads its first record; the caller works on `rec`.
@@ -103,12 +108,16 @@ int DBInitialize2(const char* installFolder) {
     return Export("DBInitialize2", [&] { return Initialize(installFolder, false); });
 }
 
+// Each start is ended by one release; the store stays loaded for the starts not ended yet,
+// so a user that ends its own cannot pull the store from under another one in the process.
 int DBRelease(void) {
     return Export("DBRelease", [] {
-        auto term = reinterpret_cast<decltype(&::ctThrdTerm)>(StoreSymbol("ctThrdTerm"));
-        if (!term || term() != 0) return -1;
-        UnloadStore();
-        return 0;
+        const StoreRef store = CurrentStore();
+        auto term = reinterpret_cast<decltype(&::ctThrdTerm)>(StoreSymbol(store, "ctThrdTerm"));
+        if (!term) return -1;
+        int termResult = 0;
+        UnloadStore([&] { termResult = term(); });
+        return termResult == 0 ? 0 : -1;
     });
 }
 

@@ -1,6 +1,7 @@
 // Start, configuration, the system record and the handle counter on real files.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -31,6 +32,7 @@ TEST_F(NtfTest, FreshInstallationHasSevenFileSetsAndTheDefaultSystemRecord) {
     // A second initialisation (another process starting) keeps the one record.
     ASSERT_EQ(DBInitialize2(root().path().c_str()), 0);
     EXPECT_EQ(Rows("ntcsys").size(), 1u);
+    EXPECT_EQ(DBRelease2(), 0);
 }
 
 TEST_F(NtfTest, ReadConfigReportsTheNeededSizeForASmallBuffer) {
@@ -149,6 +151,46 @@ TEST(NtfRetry, FailingStoreCallsAreRepeatedAsConfigured) {
     EXPECT_LT(took, std::chrono::seconds(30));
     EXPECT_EQ(DBRelease(), 0);
     CLISAM();
+}
+
+}  // namespace
+
+namespace {
+
+// Users of one process start and end the library on their own threads (the pages' watch tags,
+// the log reader): an end on one thread must leave the store to a user that is still working
+// on another, and the store goes with the last end only.
+TEST(NtfStore, AnEndOnOneThreadLeavesTheStoreToTheOthersStillUsingIt) {
+    qm::testing::TempRoot root;
+    ASSERT_EQ(DBInitialize2(root.path().c_str()), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> startsFailed{0};
+    std::thread other([&] {
+        for (int i = 0; i < 300; ++i) {
+            if (DBInitialize2(root.path().c_str()) != 0) ++startsFailed;
+            char buffer[64];
+            int size = sizeof buffer;
+            DBReadConfig(buffer, &size);
+            DBRelease2();
+        }
+        done = true;
+    });
+    int calls = 0, failed = 0;
+    while (!done || calls < 300) {
+        char buffer[64];
+        int size = sizeof buffer;
+        ++calls;
+        if (DBReadConfig(buffer, &size) != 0 || std::string(buffer) != "524288,30,0,80") ++failed;
+    }
+    other.join();
+    EXPECT_EQ(startsFailed, 0);
+    EXPECT_EQ(failed, 0) << "of " << calls << " calls";
+    // The last end unloads the store: nothing answers after it.
+    EXPECT_EQ(DBRelease2(), 0);
+    char buffer[64];
+    int size = sizeof buffer;
+    EXPECT_EQ(DBReadConfig(buffer, &size), -1);
+    EXPECT_EQ(DBGetHandleCounter(), -1);
 }
 
 }  // namespace

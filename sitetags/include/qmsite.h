@@ -52,6 +52,11 @@ QMSITE_EXPORT int32_t TAGSetQMInfo(int32_t argc, void** argv);
 /* Watching a printer for its logs: (device key). */
 QMSITE_EXPORT int32_t TAGWatchDevice(int32_t argc, void** argv);
 QMSITE_EXPORT int32_t TAGUnwatchDevice(int32_t argc, void** argv);
+/* Receivers of notices: (address, "" for all) -> rows {NULL, handle, address, port}; (address, port, level,
+ * interval, text, device key) -> the new handle; (handle). */
+QMSITE_EXPORT int32_t TAGGetReceiverList(int32_t argc, void** argv);
+QMSITE_EXPORT int32_t TAGRegisterReceiver(int32_t argc, void** argv);
+QMSITE_EXPORT int32_t TAGDeleteReceiver(int32_t argc, void** argv);
 
 #ifdef __cplusplus
 }

@@ -121,6 +121,9 @@ public:
     int SetQMInfo(int argc, void** argv);
     int WatchDevice(int argc, void** argv);
     int UnwatchDevice(int argc, void** argv);
+    int GetReceiverList(int argc, void** argv);
+    int RegisterReceiver(int argc, void** argv);
+    int DeleteReceiver(int argc, void** argv);
 
 private:
     // Clears the error bytes; checks the count, that no argument is NULL and that the first
@@ -155,13 +158,25 @@ private:
     int Registered(const std::string& dbKey);
     int SetText(const std::string& text);
     int SetList(const std::vector<std::string>& rows);
+    // Rows {NULL, cell...} in the same table form as SetList.
+    int SetRows(const std::vector<std::vector<std::string>>& rows);
     // Reads an item back after a write so the page shows what was stored (fields cut values).
     int StoredValue(const char* call, const std::function<int(char*)>& read);
+    // A write of one item, then StoredValue; a failed write's mapped code.
+    int WriteAndReadBack(const char* writeCall, const std::function<int()>& write, const char* readCall,
+                         const std::function<int(char*)>& read) {
+        int r = Db(writeCall, write);
+        return r != 0 ? DbError(r) : StoredValue(readCall, read);
+    }
     int StartNotificationDb();
+    // One step of the registration module (notifier/registration) with its IN/OUT trace; a
+    // failure's code is kept as the notification database's error byte. Its result.
+    int Registration(const char* call, const std::function<int(std::string*)>& step);
+    // Adds the device to the group, or takes it out: the shared body of the two member tags.
+    int ChangeMember(const char* name, int argc, void** argv, bool add);
 
     std::mutex lock_;
     bool ok_ = false;
-    bool ntfStarted_ = false;
     int8_t dbError_ = 0;
     int8_t ntfError_ = 0;
     std::vector<uint8_t> result_;
@@ -205,14 +220,20 @@ int Processor::SetText(const std::string& text) {
 }
 
 int Processor::SetList(const std::vector<std::string>& rows) {
+    std::vector<std::vector<std::string>> cells;
+    for (const auto& r : rows) cells.push_back({r});
+    return SetRows(cells);
+}
+
+int Processor::SetRows(const std::vector<std::vector<std::string>>& rows) {
     // An empty table is a SEQUENCE with nothing in it, so that row 0 reads NULL; one row is the
-    // single SEQUENCE { NULL, text }, which templates index as row 0 too.
+    // single SEQUENCE { NULL, text... }, which templates index as row 0 too.
     snmp::BerWriter w(snmp::LengthForm::kWide255);
     size_t outer = rows.size() == 1 ? 0 : w.Open(0x30);
     for (const auto& r : rows) {
         size_t m = w.Open(0x30);
         w.AddNull();
-        w.AddText(r);
+        for (const auto& cell : r) w.AddText(cell);
         if (w.Close(m) != snmp::BerStatus::kOk) return -2;
     }
     if (rows.size() != 1 && w.Close(outer) != snmp::BerStatus::kOk) return -2;
@@ -361,8 +382,7 @@ int Processor::DeleteSubGroup(int argc, void** argv) {
 
 // ---- Members -----------------------------------------------------------------------------
 
-int Processor::AddGroupMember(int argc, void** argv) {
-    const char* name = "AddGroupMember";
+int Processor::ChangeMember(const char* name, int argc, void** argv, bool add) {
     if (!Begin(name, argc, argv, 2, 2)) return Finish(name, argv, -2);
     const std::string group = Text(argv, 1);
     std::string dbKey, gkey;
@@ -370,28 +390,20 @@ int Processor::AddGroupMember(int argc, void** argv) {
     if (GroupExists(group, &gkey) != 1) return Finish(name, argv, -4);
     // A write to the root's list rewrites the whole of it: discovery alone keeps that list.
     if (gkey == kRootKey) return Finish(name, argv, Refuse("All Devices is kept by discovery", group));
-    if (int r = Registered(dbKey); r != 0) return Finish(name, argv, r);
+    if (add) {
+        if (int r = Registered(dbKey); r != 0) return Finish(name, argv, r);
+    }
     DBHANDLE h = Db("DBOpenDeviceKeyInGroup", [&] { return DBOpenDeviceKeyInGroup(group.c_str()); });
     if (h == DB_NO_HANDLE) return Finish(name, argv, DbError(-1));
-    int r = Db("DBWriteDeviceKeyInGroup", [&] { return DBWriteDeviceKeyInGroup(h, dbKey.c_str()); });
+    int r = add ? Db("DBWriteDeviceKeyInGroup", [&] { return DBWriteDeviceKeyInGroup(h, dbKey.c_str()); })
+                : Db("DBDeleteDeviceKeyInGroup", [&] { return DBDeleteDeviceKeyInGroup(h, dbKey.c_str()); });
     int c = Db("DBCloseDeviceKeyInGroup", [&] { return DBCloseDeviceKeyInGroup(h); });
     return Finish(name, argv, r != 0 ? DbError(r) : c != 0 ? DbError(c) : 0);
 }
 
-int Processor::DeleteGroupMember(int argc, void** argv) {
-    const char* name = "DeleteGroupMember";
-    if (!Begin(name, argc, argv, 2, 2)) return Finish(name, argv, -2);
-    const std::string group = Text(argv, 1);
-    std::string dbKey, gkey;
-    if (int r = ParseKey(Text(argv, 2), &dbKey); r != 0) return Finish(name, argv, r);
-    if (GroupExists(group, &gkey) != 1) return Finish(name, argv, -4);
-    if (gkey == kRootKey) return Finish(name, argv, Refuse("All Devices is kept by discovery", group));
-    DBHANDLE h = Db("DBOpenDeviceKeyInGroup", [&] { return DBOpenDeviceKeyInGroup(group.c_str()); });
-    if (h == DB_NO_HANDLE) return Finish(name, argv, DbError(-1));
-    int r = Db("DBDeleteDeviceKeyInGroup", [&] { return DBDeleteDeviceKeyInGroup(h, dbKey.c_str()); });
-    int c = Db("DBCloseDeviceKeyInGroup", [&] { return DBCloseDeviceKeyInGroup(h); });
-    return Finish(name, argv, r != 0 ? DbError(r) : c != 0 ? DbError(c) : 0);
-}
+int Processor::AddGroupMember(int argc, void** argv) { return ChangeMember("AddGroupMember", argc, argv, true); }
+
+int Processor::DeleteGroupMember(int argc, void** argv) { return ChangeMember("DeleteGroupMember", argc, argv, false); }
 
 int Processor::GetAddMemberList(int argc, void** argv) {
     const char* name = "GetAddMemberList";
@@ -423,10 +435,8 @@ int Processor::SetDeviceInfo(int argc, void** argv) {
     if (item.rfind("DEV_", 0) != 0 || std::find(std::begin(kOwnItems), std::end(kOwnItems), item) != std::end(kOwnItems))
         return Finish(name, argv, Refuse("device item", item));
     if (int r = Registered(dbKey); r != 0) return Finish(name, argv, r);
-    int r = Db("DBWriteDeviceInfo", [&] { return DBWriteDeviceInfo(dbKey.c_str(), item.c_str(), Text(argv, 3)); });
-    if (r != 0) return Finish(name, argv, DbError(r));
-    return Finish(name, argv,
-                  StoredValue("DBReadDeviceInfo", [&](char* d) { return DBReadDeviceInfo(dbKey.c_str(), item.c_str(), d); }));
+    return Finish(name, argv, WriteAndReadBack("DBWriteDeviceInfo", [&] { return DBWriteDeviceInfo(dbKey.c_str(), item.c_str(), Text(argv, 3)); },
+                                               "DBReadDeviceInfo", [&](char* d) { return DBReadDeviceInfo(dbKey.c_str(), item.c_str(), d); }));
 }
 
 int Processor::SetGroupInfo(int argc, void** argv) {
@@ -438,10 +448,8 @@ int Processor::SetGroupInfo(int argc, void** argv) {
     if (item.rfind("GRP_", 0) != 0 || item == "GRP_GroupName" || item == "GRP_GROUPKEY" || item == "GRP_LogHandle")
         return Finish(name, argv, Refuse("group item", item));
     if (GroupExists(group) != 1) return Finish(name, argv, -4);
-    int r = Db("DBWriteGroupInfo", [&] { return DBWriteGroupInfo(group.c_str(), item.c_str(), Text(argv, 3)); });
-    if (r != 0) return Finish(name, argv, DbError(r));
-    return Finish(name, argv,
-                  StoredValue("DBReadGroupInfo", [&](char* d) { return DBReadGroupInfo(group.c_str(), item.c_str(), d); }));
+    return Finish(name, argv, WriteAndReadBack("DBWriteGroupInfo", [&] { return DBWriteGroupInfo(group.c_str(), item.c_str(), Text(argv, 3)); },
+                                               "DBReadGroupInfo", [&](char* d) { return DBReadGroupInfo(group.c_str(), item.c_str(), d); }));
 }
 
 int Processor::SetModelInfo(int argc, void** argv) {
@@ -450,10 +458,8 @@ int Processor::SetModelInfo(int argc, void** argv) {
     const std::string model = Text(argv, 1), item = Text(argv, 2);
     if (model.size() > DB_MODEL_NAME_MAX) return Finish(name, argv, Refuse("model name", model));
     if (item.rfind("MCN_", 0) != 0 || item == "MCN_ModelName") return Finish(name, argv, Refuse("model item", item));
-    int r = Db("DBWriteModelInfo", [&] { return DBWriteModelInfo(model.c_str(), item.c_str(), Text(argv, 3)); });
-    if (r != 0) return Finish(name, argv, DbError(r));
-    return Finish(name, argv,
-                  StoredValue("DBReadModelInfo", [&](char* d) { return DBReadModelInfo(model.c_str(), item.c_str(), d); }));
+    return Finish(name, argv, WriteAndReadBack("DBWriteModelInfo", [&] { return DBWriteModelInfo(model.c_str(), item.c_str(), Text(argv, 3)); },
+                                               "DBReadModelInfo", [&](char* d) { return DBReadModelInfo(model.c_str(), item.c_str(), d); }));
 }
 
 int Processor::SetQMInfo(int argc, void** argv) {
@@ -464,25 +470,54 @@ int Processor::SetQMInfo(int argc, void** argv) {
         return Finish(name, argv, Refuse("setting item", item));
     if (value.size() >= DB_SETTING_DATA_SIZE || HasControl(value) || !SettingValueFits(item, value))
         return Finish(name, argv, Refuse("setting value", item + "=" + value));
-    int r = Db("DBWriteQMInfo", [&] { return DBWriteQMInfo(item.c_str(), value.c_str()); });
-    if (r != 0) return Finish(name, argv, DbError(r));
-    return Finish(name, argv, StoredValue("DBReadQMInfo", [&](char* d) { return DBReadQMInfo(item.c_str(), d); }));
+    return Finish(name, argv, WriteAndReadBack("DBWriteQMInfo", [&] { return DBWriteQMInfo(item.c_str(), value.c_str()); },
+                                               "DBReadQMInfo", [&](char* d) { return DBReadQMInfo(item.c_str(), d); }));
 }
 
 // ---- Watching ----------------------------------------------------------------------------
 
-// The notification database of this installation, started for this process. It is started
-// again before each use: the log reader in the same process ends it when it closes a log.
+// The notification database of this installation, started once for this library in the
+// process and ended when the library is unloaded. Processors come and go with the requests;
+// ending the database with each would make every page wait at its end for the trap
+// registrations the library still has queued. The library counts its starts, so the log
+// reader in the same process ending its own start leaves this one standing.
+class NotificationDb {
+public:
+    ~NotificationDb() {
+        if (started_) DBRelease2();
+    }
+    int Start() {
+        std::lock_guard lock(mutex_);
+        if (started_) return 0;
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBInitialize2\n");
+        int r = DBInitialize2(platform::InstallRoot().c_str());
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBInitialize2=%d\n", r);
+        started_ = r == 0;
+        return r;
+    }
+
+private:
+    std::mutex mutex_;
+    bool started_ = false;
+};
+
 int Processor::StartNotificationDb() {
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBInitialize2\n");
-    int r = DBInitialize2(platform::InstallRoot().c_str());
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBInitialize2=%d\n", r);
-    if (r != 0) {
+    static NotificationDb db;
+    if (int r = db.Start(); r != 0) {
         ntfError_ = static_cast<int8_t>(r);
         return -2;
     }
-    ntfStarted_ = true;
     return 0;
+}
+
+int Processor::Registration(const char* call, const std::function<int(std::string*)>& step) {
+    std::string error;
+    EnsureDbThread();
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: %s\n", call);
+    int r = step(&error);
+    QbTrace(r == 0 ? QB_TRACE_INFO : QB_TRACE_ERROR, kModule, __LINE__, "OUT: %s=%d %s\n", call, r, error.c_str());
+    if (r != 0) ntfError_ = static_cast<int8_t>(r);
+    return r;
 }
 
 int Processor::WatchDevice(int argc, void** argv) {
@@ -493,16 +528,8 @@ int Processor::WatchDevice(int argc, void** argv) {
     if (int r = Registered(dbKey); r != 0) return Finish(name, argv, r);
     if (int r = StartNotificationDb(); r != 0) return Finish(name, argv, r);
     notifier::WatchHandles handles;
-    std::string error;
-    EnsureDbThread();
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: WatchDevice\n");
-    int r = notifier::WatchDevice(dbKey, &handles, &error);
-    QbTrace(r == 0 ? QB_TRACE_INFO : QB_TRACE_ERROR, kModule, __LINE__, "OUT: WatchDevice=%d %s\n", r, error.c_str());
-    if (r != 0) {
-        ntfError_ = static_cast<int8_t>(r);
-        return Finish(name, argv, r == -2 ? -3 : -2);
-    }
-    return Finish(name, argv, 0);
+    int r = Registration("WatchDevice", [&](std::string* error) { return notifier::WatchDevice(dbKey, &handles, error); });
+    return Finish(name, argv, r == 0 ? 0 : r == -2 ? -3 : -2);
 }
 
 int Processor::UnwatchDevice(int argc, void** argv) {
@@ -511,16 +538,73 @@ int Processor::UnwatchDevice(int argc, void** argv) {
     std::string dbKey;
     if (int r = ParseKey(Text(argv, 1), &dbKey); r != 0) return Finish(name, argv, r);
     if (int r = StartNotificationDb(); r != 0) return Finish(name, argv, r);
-    std::string error;
-    EnsureDbThread();
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: UnwatchDevice\n");
-    int r = notifier::UnwatchDevice(dbKey, &error);
-    QbTrace(r == 0 ? QB_TRACE_INFO : QB_TRACE_ERROR, kModule, __LINE__, "OUT: UnwatchDevice=%d %s\n", r, error.c_str());
-    if (r != 0) {
-        ntfError_ = static_cast<int8_t>(r);
-        return Finish(name, argv, r == -2 ? -3 : -2);
-    }
-    return Finish(name, argv, 0);
+    int r = Registration("UnwatchDevice", [&](std::string* error) { return notifier::UnwatchDevice(dbKey, error); });
+    return Finish(name, argv, r == 0 ? 0 : r == -2 ? -3 : -2);
+}
+
+// ---- Receivers of notices ---------------------------------------------------------------
+
+namespace {
+
+// A whole decimal number within [low, high]; form fields arrive as texts.
+bool Decimal(const char* text, int low, int high, int* out) {
+    const std::string s = text;
+    if (!AllDigits(s) || s.size() > 9) return false;
+    const int v = std::stoi(s);
+    if (v < low || v > high) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+int Processor::GetReceiverList(int argc, void** argv) {
+    const char* name = "GetReceiverList";
+    // One argument: an address to list the receivers of, or "" for all of them.
+    if (!Begin(name, argc, argv, 1, 0)) return Finish(name, argv, -2);
+    const std::string address = Text(argv, 1);
+    if (int r = StartNotificationDb(); r != 0) return Finish(name, argv, r);
+    std::vector<notifier::Receiver> receivers;
+    if (Registration("ListReceivers", [&](std::string* error) { return notifier::ListReceivers(&receivers, error); }) != 0)
+        return Finish(name, argv, -2);
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& rec : receivers)
+        if (address.empty() || rec.address == address) rows.push_back({rec.handle, rec.address, std::to_string(rec.port)});
+    return Finish(name, argv, SetRows(rows));
+}
+
+int Processor::RegisterReceiver(int argc, void** argv) {
+    const char* name = "RegisterReceiver";
+    // Address, port, level, interval, text (may be empty), device key.
+    if (!Begin(name, argc, argv, 6, 4) || *Text(argv, 6) == 0) return Finish(name, argv, -2);
+    notifier::ReceiverRequest request;
+    request.address = Text(argv, 1);
+    request.text = Text(argv, 5);
+    if (!Decimal(Text(argv, 2), 1, 65535, &request.port) || !Decimal(Text(argv, 3), 0, 3, &request.level) ||
+        !Decimal(Text(argv, 4), 1, 86400 * 365, &request.interval))
+        return Finish(name, argv, Refuse("receiver numbers", std::string(Text(argv, 2)) + "," + Text(argv, 3) + "," + Text(argv, 4)));
+    std::string dbKey;
+    if (int r = ParseKey(Text(argv, 6), &dbKey); r != 0) return Finish(name, argv, r);
+    request.keys = {dbKey};
+    if (std::string why = notifier::CheckReceiver(request); !why.empty()) return Finish(name, argv, Refuse("receiver", why));
+    if (int r = Registered(dbKey); r != 0) return Finish(name, argv, r);
+    if (int r = StartNotificationDb(); r != 0) return Finish(name, argv, r);
+    std::string handle;
+    int r = Registration("RegisterReceiver",
+                         [&](std::string* error) { return notifier::RegisterReceiver(request, &handle, error); });
+    if (r != 0) return Finish(name, argv, r == -2 ? -3 : -2);
+    return Finish(name, argv, SetText(handle));
+}
+
+int Processor::DeleteReceiver(int argc, void** argv) {
+    const char* name = "DeleteReceiver";
+    if (!Begin(name, argc, argv, 1, 1)) return Finish(name, argv, -2);
+    if (int r = StartNotificationDb(); r != 0) return Finish(name, argv, r);
+    const std::string handle = Text(argv, 1);
+    int r = Registration("UnregisterReceiver",
+                         [&](std::string* error) { return notifier::UnregisterReceiver(handle, error); });
+    if (r == -2) return Finish(name, argv, Refuse("receiver handle", handle));
+    return Finish(name, argv, r == -4 ? -4 : r == 0 ? 0 : -2);
 }
 
 // ---- Exports -----------------------------------------------------------------------------
@@ -570,29 +654,28 @@ int32_t TAGInitialize(void*, void*, QmOutputCallback, int32_t) {
 
 int32_t TAGRelease(int32_t handle) { return Processors().Remove(handle) ? 0 : -2; }
 
-int32_t TAGCreateGroup(int32_t argc, void** argv) { return Call("TAGCreateGroup", argc, argv, &Processor::CreateGroup); }
-int32_t TAGRenameGroup(int32_t argc, void** argv) { return Call("TAGRenameGroup", argc, argv, &Processor::RenameGroup); }
-int32_t TAGDeleteGroup(int32_t argc, void** argv) { return Call("TAGDeleteGroup", argc, argv, &Processor::DeleteGroup); }
-int32_t TAGAddSubGroup(int32_t argc, void** argv) { return Call("TAGAddSubGroup", argc, argv, &Processor::AddSubGroup); }
-int32_t TAGDeleteSubGroup(int32_t argc, void** argv) {
-    return Call("TAGDeleteSubGroup", argc, argv, &Processor::DeleteSubGroup);
-}
-int32_t TAGAddGroupMember(int32_t argc, void** argv) {
-    return Call("TAGAddGroupMember", argc, argv, &Processor::AddGroupMember);
-}
-int32_t TAGDeleteGroupMember(int32_t argc, void** argv) {
-    return Call("TAGDeleteGroupMember", argc, argv, &Processor::DeleteGroupMember);
-}
-int32_t TAGGetAddMemberList(int32_t argc, void** argv) {
-    return Call("TAGGetAddMemberList", argc, argv, &Processor::GetAddMemberList);
-}
-int32_t TAGSetDeviceInfo(int32_t argc, void** argv) { return Call("TAGSetDeviceInfo", argc, argv, &Processor::SetDeviceInfo); }
-int32_t TAGSetGroupInfo(int32_t argc, void** argv) { return Call("TAGSetGroupInfo", argc, argv, &Processor::SetGroupInfo); }
-int32_t TAGSetModelInfo(int32_t argc, void** argv) { return Call("TAGSetModelInfo", argc, argv, &Processor::SetModelInfo); }
-int32_t TAGSetQMInfo(int32_t argc, void** argv) { return Call("TAGSetQMInfo", argc, argv, &Processor::SetQMInfo); }
-int32_t TAGWatchDevice(int32_t argc, void** argv) { return Call("TAGWatchDevice", argc, argv, &Processor::WatchDevice); }
-int32_t TAGUnwatchDevice(int32_t argc, void** argv) {
-    return Call("TAGUnwatchDevice", argc, argv, &Processor::UnwatchDevice);
-}
+// Every tag is the processor's method of the same name, run in the export frame by Call.
+#define QMSITE_TAG(name) \
+    int32_t TAG##name(int32_t argc, void** argv) { return Call("TAG" #name, argc, argv, &Processor::name); }
+
+QMSITE_TAG(CreateGroup)
+QMSITE_TAG(RenameGroup)
+QMSITE_TAG(DeleteGroup)
+QMSITE_TAG(AddSubGroup)
+QMSITE_TAG(DeleteSubGroup)
+QMSITE_TAG(AddGroupMember)
+QMSITE_TAG(DeleteGroupMember)
+QMSITE_TAG(GetAddMemberList)
+QMSITE_TAG(SetDeviceInfo)
+QMSITE_TAG(SetGroupInfo)
+QMSITE_TAG(SetModelInfo)
+QMSITE_TAG(SetQMInfo)
+QMSITE_TAG(WatchDevice)
+QMSITE_TAG(UnwatchDevice)
+QMSITE_TAG(GetReceiverList)
+QMSITE_TAG(RegisterReceiver)
+QMSITE_TAG(DeleteReceiver)
+
+#undef QMSITE_TAG
 
 }  // extern "C"

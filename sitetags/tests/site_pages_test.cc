@@ -63,7 +63,7 @@ protected:
         return true;
     }
     std::string Printer(size_t k) {
-        return site_->Run("run.htm", "[% $K = $KEY %][% #INCLUDE printerbody.htm %]", {{"KEY", Key(sim_->address(k))}});
+        return site_->Run("run.htm", "[% #INCLUDE words.htm %][% $K = $KEY %][% #INCLUDE printerbody.htm %]", {{"KEY", Key(sim_->address(k))}});
     }
     std::unique_ptr<SimulatedPrinters> sim_;
     std::unique_ptr<PageSite> site_;
@@ -143,7 +143,7 @@ TEST_F(SitePages, PrintersAreNamedByHostNameElseSysNameElseAddress) {
 
 TEST_F(SitePages, GroupPageKeepsRequestTextAsText) {
     if (!Start({Simulated("1-mono-laser")})) GTEST_SKIP() << why_;
-    std::string page = site_->Run("run.htm", "[% #INCLUDE groupview.htm %]", {{"GROUP", "<script>x</script>"}});
+    std::string page = site_->Run("run.htm", "[% #INCLUDE words.htm %][% #INCLUDE groupview.htm %]", {{"GROUP", "<script>x</script>"}});
     EXPECT_NE(page.find("There is no group &lt;script&gt;x&lt;/script&gt;."), std::string::npos) << page;
     EXPECT_EQ(page.find("<script>"), std::string::npos);
 }
@@ -169,6 +169,37 @@ TEST_F(SitePages, JapanesePagesAreTheSamePagesInUtf8) {
     // Every link of the page stays in Japanese.
     EXPECT_EQ(page.find("LANGUAGE=en&amp;TEMPLATE=printers"), std::string::npos);
     EXPECT_NE(page.find("LANGUAGE=ja&amp;TEMPLATE=printers.htm\">プリンタ</a>"), std::string::npos);
+    // Both languages are one set of pages: every text of the page came from the words of its
+    // language, none is left as a placeholder, and the English page says the same in English.
+    EXPECT_EQ(page.find("@@"), std::string::npos) << page;
+    cmd = "'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + site_->root() +
+          "' 'LANGUAGE=en|TEMPLATE=printer.htm|KEY=" + key + "' 2>&1";
+    const std::string english = qm::testsupport::RunCommand(cmd);
+    EXPECT_EQ(english.find("@@"), std::string::npos) << english;
+    EXPECT_NE(english.find("<h2>Supplies</h2>"), std::string::npos) << english;
+    EXPECT_EQ(SupplyRows(english).size(), 6u);
+    EXPECT_EQ(english.find("消耗品"), std::string::npos);
+}
+
+TEST_F(SitePages, EveryPageOfBothLanguagesHasAllItsWords) {
+    if (!Start({Simulated("1-mono-laser")})) GTEST_SKIP() << why_;
+    // The pages a link or form reaches, with the fields each reads.
+    const std::vector<std::string> pages = {
+        "index.htm|SERVER_SOFTWARE=s|SERVER_NAME=h|SERVER_PORT=1|REQUEST_METHOD=GET", "printers.htm", "alertlist.htm", "groups.htm", "settings.htm", "receivers.htm",
+        "group.htm|GROUP=All Devices", "devlog.htm|KEY=1;127.0.0.1;;;1|KIND=0|PAGE=1",
+        "grouplog.htm|GROUP=All Devices|PAGE=1", "printer.htm|KEY=" + Key(sim_->address(0))};
+    for (const char* language : {"en", "ja"}) {
+        for (const auto& p : pages) {
+            std::string cmd = "'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + site_->root() +
+                              "' 'LANGUAGE=" + language + "|TEMPLATE=" + p + "' 2>&1";
+            const std::string page = qm::testsupport::RunCommand(cmd);
+            EXPECT_NE(page.find("</html>"), std::string::npos) << language << " " << p << "\n" << page;
+            EXPECT_EQ(page.find("@@"), std::string::npos) << language << " " << p << "\n" << page;
+            EXPECT_EQ(page.find("Not Found !"), std::string::npos) << language << " " << p << "\n" << page;
+            const bool japanese = page.find("プリンタ管理") != std::string::npos;
+            EXPECT_EQ(japanese, std::string(language) == "ja") << language << " " << p;
+        }
+    }
 }
 
 }  // namespace

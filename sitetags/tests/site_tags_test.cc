@@ -2,7 +2,10 @@
 // database of a throw-away installation root, and read back through QMTAG's reading tags.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +16,18 @@
 
 namespace {
 
+// What a command writes (standard output and error, as the command line asks).
+std::string Output(const std::string& cmd) {
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
 // Runs templates the way the HTTP server runs a page.
 class Site {
 public:
@@ -21,15 +36,7 @@ public:
         std::string cmd = "'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + root_.path() +
                           "' 'LANGUAGE=en|TEMPLATE=t.htm";
         for (const auto& [k, v] : fields) cmd += "|" + k + "=" + v;
-        cmd += "' 2>&1";
-        std::string out;
-        if (FILE* p = popen(cmd.c_str(), "r")) {
-            char buf[4096];
-            size_t n;
-            while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-            pclose(p);
-        }
-        return out;
+        return Output(cmd + "' 2>&1");
     }
     const std::string& root() const { return root_.path(); }
 
@@ -234,6 +241,123 @@ TEST(SiteTags, WatchingAPrinterIsWhatTheRegistrationToolSees) {
     EXPECT_EQ(Qmntf(site.root(), "unwatch '" + std::string(kP1) + "'"), 0);
     EXPECT_NE(Qmntf(site.root(), "keepalive " + dv), 0);
     EXPECT_EQ(site.Run(state, {{"P1", kP1}}), "END/" + dv + "/" + cs + "\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The registration tool's output on the same root.
+std::string QmntfOut(const std::string& root, const std::string& args) {
+    return Output("'" + qm::testing::BuildBinFolder() + "/qmntf' --root '" + root + "' " + args + " 2>&1");
+}
+
+// The receivers as rows "handle address port|".
+const std::string kReceivers =
+    "[% $L = QMSITE.TAGGetReceiverList(\"\") %][% OUTESCAPEHTML($ERROR_TAG_LEVEL, \":\") %][% $I = 0 %]"
+    "[% WHILE ($L[$I][1].TAG == 4) %][% OUTESCAPEHTML($L[$I][1], \" \", $L[$I][2], \" \", $L[$I][3], \"|\") %]"
+    "[% $I = $I + 1 %][% ENDWHILE %]\n";
+
+TEST(SiteTags, ReceiversAreRegisteredListedAndRemovedAsTheToolSeesThem) {
+    Site site;
+    {
+        Database db(site.root());
+        db.Register({kP1, kP2});
+    }
+    std::string page = site.Run(kReceivers + Call("TAGRegisterReceiver(\"127.0.0.5\", \"5000\", \"1\", \"60\", \"desk <2>\", $P1)") +
+                                    kReceivers,
+                                {{"P1", kP1}});
+    ASSERT_EQ(page.substr(0, 7), "0:\n0:DV") << page;
+    const std::string first = page.substr(5, 7);
+    EXPECT_EQ(page.substr(12), "\n0:" + first + " 127.0.0.5 5000|\n");
+    EXPECT_EQ(QmntfOut(site.root(), "receivers"), first + " 127.0.0.5 5000\n");
+
+    // Wrong values are refused and register nothing.
+    page = site.Run(Call("TAGRegisterReceiver(\"printer.example\", \"5000\", \"0\", \"60\", \"\", $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"0\", \"0\", \"60\", \"\", $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"65536\", \"0\", \"60\", \"\", $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"50x\", \"0\", \"60\", \"\", $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"4\", \"60\", \"\", $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"0\", \"0\", \"\", $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"0\", \"60\", \"a,b\", $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"0\", \"60\", $LONG, $P1)") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"0\", \"60\", \"\", \"1;127.0.0.99;;;1\")") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"0\", \"60\", \"\", \"1;2\")") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"0\", \"60\", \"\", \"\")") +
+                        Call("TAGRegisterReceiver(\"127.0.0.6\", \"5000\", \"0\", \"60\", \"\")") +
+                        Call("TAGDeleteReceiver(\"DV99999\")") + Call("TAGDeleteReceiver(\"\")") +
+                        Call("TAGGetReceiverList(\"\", \"x\")") + kReceivers,
+                    {{"P1", kP1}, {"LONG", std::string(68, 't')}});
+    EXPECT_EQ(page, "-3:\n-3:\n-3:\n-3:\n-3:\n-3:\n-3:\n-3:\n-4:\n-3:\n-2:\n-2:\n-4:\n-2:\n-2:\n0:" + first +
+                        " 127.0.0.5 5000|\n");
+
+    // A second receiver; one registered by the tool is listed too; the same address and port
+    // again replaces the receiver that had them.
+    page = site.Run(Call("TAGRegisterReceiver(\"127.0.0.6\", \"5001\", \"0\", \"3600\", \"\", $P2)"), {{"P2", kP2}});
+    ASSERT_EQ(page.substr(0, 4), "0:DV") << page;
+    const std::string second = page.substr(2, 7);
+    const std::string third = QmntfOut(site.root(), "register 127.0.0.7 5002 '" + std::string(kP1) + "'").substr(0, 7);
+    EXPECT_EQ(site.Run(kReceivers),
+              "0:" + first + " 127.0.0.5 5000|" + second + " 127.0.0.6 5001|" + third + " 127.0.0.7 5002|\n");
+    page = site.Run(Call("TAGRegisterReceiver(\"127.0.0.6\", \"5001\", \"0\", \"60\", \"\", $P1)"), {{"P1", kP1}});
+    const std::string fourth = page.substr(2, 7);
+    EXPECT_EQ(site.Run(kReceivers),
+              "0:" + first + " 127.0.0.5 5000|" + third + " 127.0.0.7 5002|" + fourth + " 127.0.0.6 5001|\n");
+    // The receivers of one address.
+    EXPECT_EQ(site.Run("[% $L = QMSITE.TAGGetReceiverList(\"127.0.0.7\") %][% OUTESCAPEHTML($L[0][1], \"|\", $L[1][1].TAG) %]"),
+              third + "|5");
+
+    // Removing: from the page, from the tool; a removed receiver is gone for both.
+    EXPECT_EQ(site.Run(Call("TAGDeleteReceiver($H)") + Call("TAGDeleteReceiver($H)") + kReceivers, {{"H", first}}),
+              "0:\n-4:\n0:" + third + " 127.0.0.7 5002|" + fourth + " 127.0.0.6 5001|\n");
+    EXPECT_NE(QmntfOut(site.root(), "unregister " + first), "");
+    EXPECT_EQ(QmntfOut(site.root(), "unregister " + third), "");
+    EXPECT_EQ(site.Run(kReceivers), "0:" + fourth + " 127.0.0.6 5001|\n");
+    EXPECT_EQ(site.Run(Call("TAGDeleteReceiver($H)") + kReceivers, {{"H", fourth}}), "0:\n0:\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Watching a printer records the watch at once; registering this computer as the printer's
+// trap destination goes on behind the page. Here the registration helper takes the request
+// and never answers it, as when the printer does not answer: the page is whole long before
+// the helper's wait ends, and the request was made all the same.
+TEST(SiteTags, WatchingAnswersAtOnceWhileTheTrapRegistrationWaits) {
+    Site site;
+    {
+        Database db(site.root());
+        db.Register({kP1});
+    }
+    const std::string helper = qm::testing::BuildBinFolder() + "/ntfdb_test_qntpset";
+    ASSERT_EQ(symlink(helper.c_str(), (site.root() + "/bin/qntpset").c_str()), 0);
+    std::ofstream(site.root() + "/html/en/t.htm", std::ios::binary)
+        << Call("TAGWatchDevice($P1)") + "[% OUTHTML(QMTAG.TAGGetDeviceInfo($P1, \"DEV_ErrorLog\")) %]|ANSWERED\n";
+    setenv("QM_TEST_QNTPSET_SILENT", "1", 1);
+    setenv("QM_QNTPSET_WAIT_MS", "10000", 1);
+    const std::string cmd = "'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + site.root() +
+                            "' 'LANGUAGE=en|TEMPLATE=t.htm|P1=" + kP1 + "' 2>&1";
+    const auto start = std::chrono::steady_clock::now();
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string page;
+    auto answered = std::chrono::steady_clock::duration::max();
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) {
+        page += buf;
+        if (page.find("ANSWERED") != std::string::npos && answered == std::chrono::steady_clock::duration::max())
+            answered = std::chrono::steady_clock::now() - start;
+    }
+    pclose(p);  // the program ends once the queued request was made
+    unsetenv("QM_TEST_QNTPSET_SILENT");
+    unsetenv("QM_QNTPSET_WAIT_MS");
+    EXPECT_EQ(page, "0:\nSTART|ANSWERED\n");
+    EXPECT_LT(answered, std::chrono::seconds(5)) << "the helper waits 10 s for an answer";
+    std::ifstream log(site.root() + "/qntpset.log");
+    std::string line;
+    std::getline(log, line);
+    EXPECT_EQ(line, "1 127.0.0.21");
 }
 
 }  // namespace

@@ -138,10 +138,8 @@ TEST_F(QuirkPrinters, AlertTablePastWhatOneResultHolds) {
 TEST(DiscoveryPage, NamesTheSearchEntryThatIsWrong) {
     PageSite site(qm::testsupport::FreeUdpPort());
     const std::string src = std::string(QM_SOURCE_DIR) + "/site/html/";
-    for (const char* f : {"en/discover.htm", "common/header.htm", "common/footer.htm", "common/signal.htm"}) {
-        std::filesystem::copy_file(src + f, site.root() + "/html/" + f,
-                                   std::filesystem::copy_options::overwrite_existing);
-    }
+    std::filesystem::copy(src, site.root() + "/html",
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
     auto run = [&] {
         std::string cmd = "'" + qm::testing::BuildBinFolder() + "/qmpage' --root '" + site.root() +
                           "' 'LANGUAGE=en|TEMPLATE=discover.htm' 2>&1";

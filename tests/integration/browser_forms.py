@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Walks the site's forms in headless Chromium as a newcomer would: discover, change a setting,
-create a group, add a printer and a sub-group, rename, describe and watch a printer, read the
-alert list, delete a group; each result is checked on the page that follows.
+create a group, add a printer and a sub-group, rename, describe and watch a printer, register
+and remove a receiver of notices, read the alert list, delete a group; each result is checked on the page that follows.
 Usage: browser_forms.py CHROMIUM BASE_URL NET SHOTS_DIR"""
 import os
 import sys
@@ -90,6 +90,33 @@ def main():
             b.expect("The printer is no longer watched.")
             b.expect("Not watched.")
 
+            # A receiver of notices: registered for a printer, listed on the page that follows,
+            # then removed from the list.
+            b.open(page("receivers.htm"))
+            b.expect("No receiver is registered.")
+            b.fill("#raddress", "127.0.0.1")
+            b.fill("#rport", "notaport")
+            b.choose("#rkey", net + ".12")
+            b.click("#register-receiver")
+            b.expect("Not done: the address must be an IPv4 address")
+            b.fill("#raddress", "127.0.0.1")
+            b.fill("#rport", "47001")
+            b.choose("#rkey", net + ".12")
+            b.fill("#rtext", "desk <3>")
+            b.click("#register-receiver")
+            b.expect("registered.")
+            rows = b.eval("document.querySelector('#receivers tbody').innerText")
+            if "127.0.0.1" not in rows or "47001" not in rows:
+                raise BrowserError("the receiver is not listed: " + repr(rows))
+            b.open(page("receivers.htm"))
+            handle = b.eval("document.querySelector('#receivers tbody td').innerText").strip()
+            if not handle.startswith("DV"):
+                raise BrowserError("receiver handle: %r" % handle)
+            b.screenshot(os.path.join(shots, "forms-receivers.png"))
+            b.click("#remove-" + handle)
+            b.expect("Receiver %s removed." % handle)
+            b.expect("No receiver is registered.")
+
             # The alerts of every printer in one list.
             b.open(page("alertlist.htm"))
             b.expect("Tray 2 empty")
@@ -104,7 +131,7 @@ def main():
                 raise BrowserError("groups after deleting: " + repr(groups))
         finally:
             b.close()
-    print("ok: discovery, settings, groups, members, sub-groups, rename, device settings, watch, alerts, delete")
+    print("ok: discovery, settings, groups, members, sub-groups, rename, device settings, watch, receivers, alerts, delete")
 
 
 if __name__ == "__main__":

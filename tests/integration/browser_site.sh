@@ -57,6 +57,13 @@ shot discover.htm discovery
 dom=$(page printers.htm)
 expect list "5 printer(s)." "$dom"
 expect list "Quinsward LX-40" "$dom"
+# The same list in Japanese: the one set of pages with the Japanese words, in UTF-8.
+jdom=$(timeout 90 "$browser" "${flags[@]}" --dump-dom "http://127.0.0.1:$port/qm?LANGUAGE=ja&TEMPLATE=printers.htm" 2>/dev/null)
+expect "ja list" "<h1>プリンタ一覧</h1>" "$jdom"
+expect "ja list" "5 台のプリンタ。" "$jdom"
+expect "ja list" "Quinsward LX-40" "$jdom"
+expect "ja list" "LANGUAGE=ja&amp;TEMPLATE=printer.htm" "$jdom"
+if grep -qF -e "@@" -e "printer(s)." <<<"$jdom"; then echo "ja list: English or a placeholder left"; exit 1; fi
 expect list "Quinsward IJ-7" "$dom"
 expect list "Ink jet" "$dom"
 expect list "Error (service needed)" "$dom"
@@ -115,4 +122,4 @@ kill "$mon"; wait "$mon" 2>/dev/null || true; mon=""
 dom=$(page printers.htm)
 expect "silent list" "No answer" "$dom"
 expect "silent list" "5 printer(s)." "$dom"
-echo "ok: discovery, list, 5 printer pages and one printer's logs checked; screenshots in $build/site-*.png"
+echo "ok: discovery, list (English and Japanese), 5 printer pages and one printer's logs checked; screenshots in $build/site-*.png"

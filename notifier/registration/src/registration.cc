@@ -1,6 +1,9 @@
 // Watching printers for their logs (see registration.h).
 #include "qm/notifier/registration.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "QNTFDB.h"
@@ -147,6 +150,124 @@ int UnwatchDevice(const std::string& key, std::string* error) {
         }
     }
     return WriteState(key, nullptr, "END", error);
+}
+
+// ---- Receivers -----------------------------------------------------------------------
+
+namespace {
+
+constexpr int kHandleField = 16;   // handle texts of the notification database, with the NUL
+constexpr int kAddressField = 16;  // the notice's address field, with the NUL
+constexpr int kPortAt = 196;       // the notice's destination number
+constexpr size_t kTextMax = 67;
+
+bool IsDottedIPv4(const std::string& s) {
+    in_addr a;
+    return s.size() < kAddressField && inet_pton(AF_INET, s.c_str(), &a) == 1;
+}
+
+bool PlainText(const std::string& s) {
+    return std::none_of(s.begin(), s.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == ',';
+    });
+}
+
+std::string FieldText(const char* field, size_t width) {
+    return std::string(field, strnlen(field, width));
+}
+
+}  // namespace
+
+std::string CheckReceiver(const ReceiverRequest& r) {
+    if (!IsDottedIPv4(r.address)) return r.address + " is not a dotted IPv4 address";
+    if (r.port < 1 || r.port > 65535) return std::to_string(r.port) + " is not a UDP port";
+    // The level is kept as one decimal digit; the service knows 0 to 3.
+    if (r.level < 0 || r.level > 9) return "notice level " + std::to_string(r.level) + " is not one digit";
+    if (r.interval < 1 || r.interval > 86400 * 365) return "interval " + std::to_string(r.interval) + " is out of range";
+    if (r.text.size() > kTextMax || !PlainText(r.text)) return "the text must be at most 67 characters, no comma";
+    if (r.keys.empty()) return "a receiver needs at least one device";
+    DeviceArg d;
+    for (const auto& k : r.keys)
+        if (!ParseDeviceKey(k, "0", "", &d)) return k + " is not a device key \"type;ip;ipx;mac;index\"";
+    return {};
+}
+
+int RegisterReceiver(const ReceiverRequest& r, std::string* handle, std::string* error) {
+    if (std::string why = CheckReceiver(r); !why.empty()) {
+        *error = why;
+        return -2;
+    }
+    std::vector<DeviceArg> devices(r.keys.size());
+    for (size_t i = 0; i < r.keys.size(); ++i) ParseDeviceKey(r.keys[i], std::to_string(r.level), r.text, &devices[i]);
+    const int counter = DBGetHandleCounter();
+    if (counter < 0) {
+        *error = "no handle number from the notification database";
+        return -1;
+    }
+    const std::string h = MakeHandle("DV", counter);
+    char notice[NTFDB_NOTICE_SIZE] = {};
+    std::memcpy(notice, r.address.data(), r.address.size());
+    const int32_t number = r.port;
+    std::memcpy(notice + kPortAt, &number, sizeof number);
+    if (DBSetHandleNotice(h.c_str(), notice) != 0) {
+        *error = "the receiver " + r.address + ":" + std::to_string(r.port) + " cannot be registered";
+        return -1;
+    }
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (DBSetHandleSend(h.c_str(), devices[i].ptr, r.interval) != 0) {
+            // Half a receiver would be sent some notices and not others: take it back whole.
+            DBDeleteNotice(h.c_str());
+            *error = "device " + r.keys[i] + " not added (given twice?)";
+            return -1;
+        }
+    }
+    *handle = h;
+    return 0;
+}
+
+int UnregisterReceiver(const std::string& handle, std::string* error) {
+    if (handle.empty() || handle.size() >= kHandleField || !PlainText(handle)) {
+        *error = handle + " is not a receiver's handle";
+        return -2;
+    }
+    char notice[NTFDB_NOTICE_SIZE] = {};
+    int r = DBGetHandleNotice(handle.c_str(), notice);
+    if (r == NTFDB_NO_RECORD) {
+        *error = handle + " is not a registered receiver";
+        return -4;
+    }
+    if (r != 0 || DBDeleteNotice(handle.c_str()) != 0) {
+        *error = "the receiver " + handle + " cannot be removed";
+        return -1;
+    }
+    return 0;
+}
+
+int ListReceivers(std::vector<Receiver>* out, std::string* error) {
+    char handle[kHandleField] = {};
+    for (;;) {
+        char next[kHandleField] = {};
+        char notice[NTFDB_NOTICE_SIZE] = {};
+        int r = DBNextHandleNotice(handle, next, notice);
+        if (r == NTFDB_NO_RECORD) return 0;
+        if (r != 0) {
+            *error = "the receivers cannot be read";
+            return -1;
+        }
+        Receiver rec;
+        rec.handle = FieldText(next, kHandleField);
+        rec.address = FieldText(notice, kAddressField);
+        int32_t number = 0;
+        std::memcpy(&number, notice + kPortAt, sizeof number);
+        rec.port = number;
+        // A walk that does not move on would never end.
+        if (rec.handle.empty() || rec.handle <= std::string(handle)) {
+            *error = "the receivers are not in handle order";
+            return -1;
+        }
+        out->push_back(rec);
+        std::memcpy(handle, next, kHandleField);
+    }
 }
 
 }  // namespace qm::notifier

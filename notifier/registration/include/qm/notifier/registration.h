@@ -1,5 +1,6 @@
-// Watching printers for their logs: the steps qmntf takes and the management pages take
-// alike, so that a printer watched from either place is watched the same way.
+// Watching printers for their logs, and the receivers of notices: the steps qmntf takes and
+// the management pages take alike, so that what either place registers is registered the same
+// way.
 //
 // A watch is three handles of the notification database ("DV" alerts, "PR" print counters,
 // "CS" consumables) that each watch the device, and the same three handles kept in the
@@ -54,5 +55,42 @@ int WatchDevice(const std::string& key, WatchHandles* handles, std::string* erro
 // Ends the watches of the device's handles and sets its state to "END". A device that was not
 // watched is no failure. 0; -2 for a key that is not a device key; -1 with `error`.
 int UnwatchDevice(const std::string& key, std::string* error);
+
+// ---- Receivers of notices -------------------------------------------------------------
+//
+// A receiver is a "DV" handle of the notification database with a notice destination (an
+// IPv4 address and a UDP port) and one send record per device it is told about. A destination
+// belongs to one receiver: registering an address and port that another receiver has replaces
+// that receiver.
+
+struct ReceiverRequest {
+    std::string address;  // dotted IPv4
+    int port = 0;         // 1..65535
+    int level = 0;        // one digit: 0 all alerts, 1 critical and warning, 2 critical, 3 for field service
+    int interval = 60;    // notification interval, seconds (1 .. one year)
+    std::string text;     // sent with each notice: at most 67 characters, no comma or control
+    std::vector<std::string> keys;  // at least one device key
+};
+
+struct Receiver {
+    std::string handle;
+    std::string address;
+    int port = 0;
+};
+
+// Why a request cannot be registered (empty when it can).
+std::string CheckReceiver(const ReceiverRequest& request);
+
+// Registers the receiver under a new handle, written to `handle`. 0; -2 with `error` for a
+// request CheckReceiver refuses; -1 with `error` for a database failure, after which nothing
+// of the receiver stays registered.
+int RegisterReceiver(const ReceiverRequest& request, std::string* handle, std::string* error);
+
+// Removes the receiver and its send records. 0; -2 for a text that cannot be a handle; -4 when
+// no receiver has that handle; -1 with `error` for a database failure.
+int UnregisterReceiver(const std::string& handle, std::string* error);
+
+// Every registered receiver in handle order. 0, or -1 with `error`.
+int ListReceivers(std::vector<Receiver>* out, std::string* error);
 
 }  // namespace qm::notifier
