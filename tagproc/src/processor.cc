@@ -132,8 +132,14 @@ int CTagProcessor::Gateway() {
             return state.gateway;
         }
     }
-    // Every handle is in use by another call: one more, kept for later calls.
-    const int made = MIBInitialize();
+    // Every handle is in use by another call: one more, kept for later calls, with the
+    // settings of the first (all calls reach printers alike, whatever the registry says now).
+    int first = 0;
+    {
+        std::lock_guard lock(gatewaysMu_);
+        if (!allGateways_.empty()) first = allGateways_.front();
+    }
+    const int made = first > 0 ? MIBInitializeLike(first) : MIBInitialize();
     if (made <= 0) return made;  // the gateway calls then fail with a handle error
     std::lock_guard lock(gatewaysMu_);
     allGateways_.push_back(made);
