@@ -2,7 +2,9 @@
 # The printer list page (site/html/en/printers.htm) served by qmhttpd for N simulated printers,
 # measured with wrk at 1 client and at 8 clients, for two builds in one run (a build of main
 # and the build under test, say), each in an installation root of its own against the same
-# printers. Prints pages/s and the 8:1 ratio of each build.
+# printers. Prints pages/s and the 8:1 ratio of each build, and the CPU time per page that the
+# server and the agents took (the agents are Python processes: on a busy machine they, not the
+# server, bound the rate), with the machine's load average.
 #   bench/page_load.sh BEFORE_BIN AFTER_BIN [N] [SECONDS]
 # BIN is a build's bin/ folder (build/normal/bin). N defaults to 50 printers, SECONDS (per
 # measurement) to 20.
@@ -53,12 +55,27 @@ T
   listed=$(curl -fs "$url" | grep -o 'printer.htm&amp;KEY' | wc -l)
 }
 
-# wrk pages/s at `clients` connections; failed or non-200 answers are reported.
+# CPU seconds (user + system) so far of one process, and of every agent.
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+agent_ticks() {
+  local pid t=0
+  while read -r pid _; do t=$((t + $(ticks "$pid"))); done < "$state/agents"
+  echo "$t"
+}
+
+# wrk pages/s at `clients` connections; failed or non-200 answers are reported, and the CPU
+# time per page of the server and of the agents.
 measure() {
-  local clients="$1" out errors
+  local clients="$1" out errors server="${pids[-1]}" s0 a0 s1 a1 pages hz
+  hz=$(getconf CLK_TCK)
+  s0=$(ticks "$server"); a0=$(agent_ticks)
   out=$(wrk -t"$((clients < 2 ? 1 : 2))" -c"$clients" -d"${secs}s" --timeout 120s "$url" 2>&1)
+  s1=$(ticks "$server"); a1=$(agent_ticks)
   errors=$(awk '/Non-2xx|Socket errors/ {printf "%s ", $0}' <<<"$out")
   [ -n "$errors" ] && echo "    ($clients clients: $errors)" >&2
+  pages=$(awk '/requests in/ {print $1}' <<<"$out")
+  echo "    $clients client(s): $pages pages; CPU per page: server $(( (s1 - s0) * 1000 / hz / (pages > 0 ? pages : 1) )) ms," \
+       "agents $(( (a1 - a0) * 1000 / hz / (pages > 0 ? pages : 1) )) ms; load average $(cut -d' ' -f1 /proc/loadavg)" >&2
   awk '/Requests\/sec/ {print $2}' <<<"$out"
 }
 
