@@ -12,10 +12,12 @@
  *  -122     the printer did not answer
  * On every failure the result slot points to a BER NULL (0x05 0x00).
  *
- * Calls on one processor are serialised inside the library, except that a discovery waiting
- * for the next printer lets other calls run meanwhile. Each calling thread has its own result
- * buffer, valid until that thread's next call on the processor (or its TAGEndRequest), so
- * hosts need not serialise calls (TAGConcurrentCalls says so to the page interpreter). */
+ * Calls of different threads on one processor run side by side: each thread has its own
+ * result buffer (valid until that thread's next call on the processor, or its TAGEndRequest),
+ * its own last result (TAGGetLastError) and, for the length of a call, its own gateway handle,
+ * and no lock is held while a call waits for a printer. A slow printer delays only the pages
+ * that ask it. Hosts need not serialise calls (TAGConcurrentCalls says so to the page
+ * interpreter); calls on one discovery session run one after the other. */
 #ifndef QMTAG_H
 #define QMTAG_H
 

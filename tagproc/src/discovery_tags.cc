@@ -86,8 +86,8 @@ struct DiscoverySession {
     std::thread::id owner = std::this_thread::get_id();
     std::chrono::steady_clock::duration budget{};
     std::chrono::steady_clock::time_point lastUse = std::chrono::steady_clock::now();
-    // A call waits for this session's next printer without the call lock: nobody else may
-    // end the session meanwhile.
+    // A call is working on this session (without the table's lock): nobody else may use or
+    // end it meanwhile.
     bool busy = false;
 };
 
@@ -118,8 +118,13 @@ void DiscoverySessions::CloseAll() {
     open.clear();
 }
 
-int DiscoverySessions::CloseOwnedByThisThread() {
-    int n = 0;
+void DiscoverySessions::CloseEach(SessionList& list) {
+    for (auto& s : list) Close(*s);
+    list.clear();
+}
+
+SessionList DiscoverySessions::TakeOwnedByThisThread() {
+    SessionList taken;
     const auto self = std::this_thread::get_id();
     for (auto it = open.begin(); it != open.end();) {
         if (it->second->owner != self || it->second->busy) {
@@ -127,14 +132,14 @@ int DiscoverySessions::CloseOwnedByThisThread() {
             continue;
         }
         QbTrace(QB_TRACE_INFO, kModule, __LINE__, "discovery session %d ended with its request\n", it->first);
-        Close(*it->second);
+        taken.push_back(std::move(it->second));
         it = open.erase(it);
-        ++n;
     }
-    return n;
+    return taken;
 }
 
-void DiscoverySessions::CloseIdle(std::chrono::steady_clock::time_point now, int32_t keep) {
+SessionList DiscoverySessions::TakeIdle(std::chrono::steady_clock::time_point now, int32_t keep) {
+    SessionList taken;
     const auto margin = IdleMargin();
     for (auto it = open.begin(); it != open.end();) {
         if (it->first == keep || it->second->busy || now - it->second->lastUse <= it->second->budget + margin) {
@@ -143,9 +148,10 @@ void DiscoverySessions::CloseIdle(std::chrono::steady_clock::time_point now, int
         }
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "discovery session %d abandoned (idle %lld s), ended\n", it->first,
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(now - it->second->lastUse).count()));
-        Close(*it->second);
+        taken.push_back(std::move(it->second));
         it = open.erase(it);
     }
+    return taken;
 }
 
 void DiscoverySessions::Close(DiscoverySession& s) {
@@ -174,7 +180,7 @@ int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
             Text(argv, 1), Text(argv, 2), Text(argv, 3), Text(argv, 4), Text(argv, 5), Text(argv, 6),
             Text(argv, 7), Text(argv, 8), Text(argv, 9), Text(argv, 10));
     EnsureDbThread();
-    sessions_.CloseIdle(std::chrono::steady_clock::now(), 0);
+    CloseIdleSessions(0);
     char* end = nullptr;
     unsigned long param = std::strtoul(Text(argv, 1), &end, 16);
     auto s = std::make_unique<DiscoverySession>();
@@ -206,7 +212,7 @@ int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
             int h = QBStartDiscovery(pair, 1, param, &size);
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBStartDiscovery[IPX]=%d\n", h);
             if (h > 0) s->ipxSearch = h, s->ipxActive = true, s->resultSize = size;
-            else qbError_ = static_cast<int8_t>(h);
+            else State().qbError = static_cast<int8_t>(h);
         }
         if (!ip.empty()) {
             const char* pair[2] = {"IP", ip.c_str()};
@@ -214,7 +220,7 @@ int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
             int h = QBStartDiscovery(pair, 1, param, &size);
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBStartDiscovery[IP]=%d\n", h);
             if (h > 0) s->ipSearch = h, s->ipActive = true, s->resultSize = std::max(s->resultSize, size);
-            else qbError_ = static_cast<int8_t>(h);
+            else State().qbError = static_cast<int8_t>(h);
         }
         if (!s->ipActive && !s->ipxActive) return fail(-3);
         s->searching = true;
@@ -224,20 +230,53 @@ int CTagProcessor::StartDeviceDiscovery(int argc, void** argv) {
     s->cursor = DBOpenDeviceKeyInGroup(s->group.empty() ? nullptr : s->group.c_str());
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBOpenDeviceKeyInGroup=%ld\n", s->cursor);
     if (s->cursor == DB_NO_HANDLE) return fail(DbError(-1));
-    if (sessions_.next == INT32_MAX) return fail(-2);
-    int handle = sessions_.next++;
+    int32_t handle = 0;
+    {
+        std::lock_guard lock(sessions_.mu);
+        if (sessions_.next != INT32_MAX) handle = sessions_.next++;
+    }
+    if (handle == 0) return fail(-2);
     std::vector<uint8_t> value;
     int r = Encode(MIB_BER_INTEGER, std::to_string(handle), &value);
     if (r != 0) return fail(r);
-    sessions_.open.emplace(handle, std::move(s));
+    {
+        std::lock_guard lock(sessions_.mu);
+        sessions_.open.emplace(handle, std::move(s));
+    }
     SetResult(std::move(value));
     return Finish("StartDeviceDiscovery", argv, 0);
 }
 
-DiscoverySession* CTagProcessor::SessionOf(void** argv) {
-    int32_t h = *static_cast<const int32_t*>(argv[1]);
-    auto it = sessions_.open.find(h);
-    return h <= 0 || it == sessions_.open.end() ? nullptr : it->second.get();
+void CTagProcessor::CloseIdleSessions(int32_t keep) {
+    SessionList idle;
+    {
+        std::lock_guard lock(sessions_.mu);
+        idle = sessions_.TakeIdle(std::chrono::steady_clock::now(), keep);
+    }
+    DiscoverySessions::CloseEach(idle);
+}
+
+DiscoverySession* CTagProcessor::Claim(int32_t h) {
+    std::unique_lock lock(sessions_.mu);
+    for (;;) {
+        auto it = h > 0 ? sessions_.open.find(h) : sessions_.open.end();
+        if (it == sessions_.open.end()) return nullptr;
+        if (!it->second->busy) {
+            it->second->busy = true;
+            return it->second.get();
+        }
+        // Another call works on it (a page that handed its session on): this one comes next.
+        sessions_.idle.wait(lock);
+    }
+}
+
+void CTagProcessor::Release(DiscoverySession& s) {
+    {
+        std::lock_guard lock(sessions_.mu);
+        s.busy = false;
+        s.lastUse = std::chrono::steady_clock::now();
+    }
+    sessions_.idle.notify_all();
 }
 
 bool CTagProcessor::PassesFilters(const DiscoverySession& s, const DeviceKey& key) {
@@ -327,9 +366,16 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
     }
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetDiscoveryResult(%d)\n", *static_cast<const int32_t*>(argv[1]));
     EnsureDbThread();
-    sessions_.CloseIdle(std::chrono::steady_clock::now(), *static_cast<const int32_t*>(argv[1]));
-    DiscoverySession* s = SessionOf(argv);
+    CloseIdleSessions(*static_cast<const int32_t*>(argv[1]));
+    DiscoverySession* s = Claim(*static_cast<const int32_t*>(argv[1]));
     if (s == nullptr) return Finish("GetDiscoveryResult", argv, -2);
+    // The session is this call's until it returns; the wait for the next printer can last
+    // the whole search budget, and other requests' calls (the printer list, say) go on.
+    struct Claimed {
+        CTagProcessor* p;
+        DiscoverySession* s;
+        ~Claimed() { p->Release(*s); }
+    } claimed{this, s};
     for (;;) {
         s->lastUse = std::chrono::steady_clock::now();
         std::string text;
@@ -347,14 +393,7 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
             std::vector<char> buffer(static_cast<size_t>(s->resultSize) + 10, 0);
             int type = 0, r = QB_FINISHED;
             const char* which = "IPX";
-            // The wait for the next printer can last the whole search budget; other requests'
-            // calls (the printer list, say) go on meanwhile.
-            auto next = [&](int search) {
-                s->busy = true;
-                int got = Unlocked([&] { return QBGetDiscoveryResult(search, -1, &type, buffer.data()); });
-                s->busy = false;
-                return got;
-            };
+            auto next = [&](int search) { return QBGetDiscoveryResult(search, -1, &type, buffer.data()); };
             if (s->ipxActive) {
                 r = next(s->ipxSearch);
                 QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBGetDiscoveryResult[IPX]=%d\n", r);
@@ -374,7 +413,7 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
             }
             (void)which;
             if (r != 0) {
-                qbError_ = static_cast<int8_t>(r);
+                State().qbError = static_cast<int8_t>(r);
                 // Every search ran to its end: what they found is now the list of all devices.
                 int code = r == QB_FINISHED && !s->ipActive && !s->ipxActive ? RegisterFound(*s) : 0;
                 return Finish("GetDiscoveryResult", argv, code != 0 ? code : -4);
@@ -391,12 +430,12 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
         }
         if (s->searching) {
             unsigned char channel[MIB_CHANNEL_SIZE] = {};
-            int r = MIBGetChannelInfo(gateway_, key.ip.c_str(), key.ipx.c_str(), channel);
+            int r = MIBGetChannelInfo(Gateway(), key.ip.c_str(), key.ipx.c_str(), channel);
             if (r != 0 && r != -2) {
                 // One printer that stops answering (or answers garbage) between the search and
                 // its probe must not end the search for all the others.
                 QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "MIBGetChannelInfo(%s)=%d errno=%d, device skipped\n",
-                        key.ip.c_str(), r, MIBGetErrorNo(gateway_));
+                        key.ip.c_str(), r, MIBGetErrorNo(Gateway()));
                 continue;
             }
             if (AlreadyReported(*s, key)) continue;
@@ -409,7 +448,7 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
             continue;
         }
         if (!PassesFilters(*s, key)) {
-            mibError_ = asnError_ = 0;
+            State().mibError = State().asnError = 0;
             continue;
         }
         std::vector<uint8_t> value;
@@ -424,18 +463,31 @@ int CTagProcessor::EndDeviceDiscovery(int argc, void** argv) {
         return Finish("EndDeviceDiscovery", argv, -2);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED EndDeviceDiscovery(%d)\n", *static_cast<const int32_t*>(argv[1]));
     EnsureDbThread();
-    sessions_.CloseIdle(std::chrono::steady_clock::now(), *static_cast<const int32_t*>(argv[1]));
-    auto it = sessions_.open.find(*static_cast<const int32_t*>(argv[1]));
-    if (it == sessions_.open.end() || it->second->busy) return Finish("EndDeviceDiscovery", argv, -2);
-    sessions_.Close(*it->second);
-    sessions_.open.erase(it);
+    const int32_t h = *static_cast<const int32_t*>(argv[1]);
+    CloseIdleSessions(h);
+    SessionList ended;
+    {
+        std::lock_guard lock(sessions_.mu);
+        auto it = sessions_.open.find(h);
+        if (it != sessions_.open.end() && !it->second->busy) {
+            ended.push_back(std::move(it->second));
+            sessions_.open.erase(it);
+        }
+    }
+    if (ended.empty()) return Finish("EndDeviceDiscovery", argv, -2);
+    DiscoverySessions::CloseEach(ended);
     return Finish("EndDeviceDiscovery", argv, 0);
 }
 
 int CTagProcessor::EndRequest() {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED EndRequest()\n");
     EnsureDbThread();
-    sessions_.CloseOwnedByThisThread();
+    SessionList mine;
+    {
+        std::lock_guard lock(sessions_.mu);
+        mine = sessions_.TakeOwnedByThisThread();
+    }
+    DiscoverySessions::CloseEach(mine);
     CloseThreadLogs();
     return 0;
 }

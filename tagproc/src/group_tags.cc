@@ -92,7 +92,7 @@ int CTagProcessor::GetIPHostName(int argc, void** argv) {
         DeviceKey key;
         int r = SetDevKeyInfo(Text(argv, 1), &key);
         if (r != 0) {
-            mibError_ = qbError_ = dbError_ = asnError_ = 0;
+            State().mibError = State().qbError = State().dbError = State().asnError = 0;
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetIPHostName(%s)\n", Text(argv, 1));
             QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
             Result().clear();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "QBUtil.h"
@@ -76,18 +77,23 @@ void CTagProcessor::CloseLog(long handle, bool group) {
 
 int CTagProcessor::CloseThreadLogs() {
     const std::thread::id self = std::this_thread::get_id();
-    int n = 0;
-    for (auto it = logs_.begin(); it != logs_.end();) {
-        if (it->second.owner != self) {
-            ++it;
-            continue;
+    std::vector<std::pair<int32_t, bool>> mine;
+    {
+        std::lock_guard lock(logsMu_);
+        for (auto it = logs_.begin(); it != logs_.end();) {
+            if (it->second.owner != self) {
+                ++it;
+                continue;
+            }
+            mine.emplace_back(it->first, it->second.group);
+            it = logs_.erase(it);
         }
-        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "log %d ended with its request\n", it->first);
-        CloseLog(it->first, it->second.group);
-        it = logs_.erase(it);
-        ++n;
     }
-    return n;
+    for (const auto& [handle, group] : mine) {
+        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "log %d ended with its request\n", handle);
+        CloseLog(handle, group);
+    }
+    return static_cast<int>(mine.size());
 }
 
 void CTagProcessor::CloseAllLogs() {
@@ -117,7 +123,10 @@ int CTagProcessor::OpenLog(const char* name, bool group, int argc, void** argv) 
         target = key.dbKey;
     }
     int mine = 0;
-    for (const auto& [h, log] : logs_) mine += log.owner == std::this_thread::get_id();
+    {
+        std::lock_guard lock(logsMu_);
+        for (const auto& [h, log] : logs_) mine += log.owner == std::this_thread::get_id();
+    }
     if (mine >= kMaxLogsPerRequest) {
         // A page that opens logs in a loop and never closes them would otherwise hold a
         // reading (and its files) per turn until the request ends.
@@ -142,7 +151,10 @@ int CTagProcessor::OpenLog(const char* name, bool group, int argc, void** argv) 
         CloseLog(handle, group);
         return Finish(name, argv, r);
     }
-    logs_[handle] = OpenLogReading{group, std::this_thread::get_id()};
+    {
+        std::lock_guard lock(logsMu_);
+        logs_[handle] = OpenLogReading{group, std::this_thread::get_id()};
+    }
     SetResult(std::move(value));
     return Finish(name, argv, 0);
 }
@@ -153,8 +165,13 @@ int32_t CTagProcessor::LogOf(const char* name, bool group, int argc, void** argv
     if (!CheckArgs(argc, argv, 1, false)) return 0;
     const int32_t h = Integer(argv, 1);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED %s(%d)\n", name, h);
-    auto it = h > 0 ? logs_.find(h) : logs_.end();
-    if (it == logs_.end() || it->second.group != group || it->second.owner != std::this_thread::get_id()) {
+    bool mine = false;
+    {
+        std::lock_guard lock(logsMu_);
+        auto it = h > 0 ? logs_.find(h) : logs_.end();
+        mine = it != logs_.end() && it->second.group == group && it->second.owner == std::this_thread::get_id();
+    }
+    if (!mine) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "PARAM ERROR\n");
         return 0;
     }
@@ -190,7 +207,10 @@ int CTagProcessor::CloseLogTag(const char* name, bool group, int argc, void** ar
     if (h == 0) return Finish(name, argv, -2);
     EnsureDbThread();
     CloseLog(h, group);
-    logs_.erase(h);
+    {
+        std::lock_guard lock(logsMu_);
+        logs_.erase(h);
+    }
     return Finish(name, argv, 0);
 }
 

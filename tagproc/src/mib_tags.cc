@@ -138,17 +138,17 @@ int CTagProcessor::SetMIBData(int argc, void** argv) {
                 int length = 0;
                 r = MIB_ERR_BUFFER;
                 for (int i = 0; i < 8 && r == MIB_ERR_BUFFER; ++i) {
-                    packet_.resize(static_cast<size_t>(length));
-                    r = MIBCreateSetRequestSNMPPacket(gateway_, kTagNumber, kWriteCommunity, 1, &oid, values, &length,
-                                                      packet_.empty() ? nullptr : packet_.data());
+                    State().packet.resize(static_cast<size_t>(length));
+                    r = MIBCreateSetRequestSNMPPacket(Gateway(), kTagNumber, kWriteCommunity, 1, &oid, values, &length,
+                                                      State().packet.empty() ? nullptr : State().packet.data());
                 }
                 // The answer is not awaited: a request on its way is success.
-                if (r == 0) r = MIBSend(gateway_, length, packet_.data());
+                if (r == 0) r = MIBSend(Gateway(), length, State().packet.data());
                 if (r != 0) code = MibError(r);
             }
         }
-        if (mibError_ == MIB_ERR_FAILED && MIBGetErrorNo(gateway_) == MIB_ERR_NO_ANSWER) code = MIB_ERR_NO_ANSWER;
-        MIBClose(gateway_);
+        if (State().mibError == MIB_ERR_FAILED && MIBGetErrorNo(Gateway()) == MIB_ERR_NO_ANSWER) code = MIB_ERR_NO_ANSWER;
+        MIBClose(Gateway());
         return code;
     };
     int code = run();

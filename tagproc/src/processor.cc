@@ -32,30 +32,37 @@ void EnsureDbThread() {
 CTagProcessor::CTagProcessor(void* hostContext, void* hostValue, QmOutputCallback output, int32_t reserved)
     : hostContext_(hostContext), hostValue_(hostValue), output_(output), reserved_(reserved) {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(IN) CTagProcessor()\n");
-    gateway_ = MIBInitialize();
-    if (gateway_ <= 0) lastResult_ = -1;
+    // The first gateway handle is made here, so that a gateway that cannot start fails the
+    // processor; calls running side by side add more as they need them.
+    const int gateway = MIBInitialize();
+    if (gateway <= 0) {
+        startResult_ = -1;
+    } else {
+        allGateways_.push_back(gateway);
+        idleGateways_.push_back(gateway);
+    }
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBInitialize\n");
     int r = DiscoveryInitialize();
-    if (r != 0) lastResult_ = -1;
+    if (r != 0) startResult_ = -1;
     else discoveryStarted_ = true;
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBInitialize m_nResultCode=%d\n", lastResult_);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBInitialize m_nResultCode=%d\n", startResult_);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBMgrInitialize\n");
     r = DBMgrInitialize();
     if (r != 0) {
-        lastResult_ = -1;
+        startResult_ = -1;
     } else {
         dbStarted_ = true;
         tDbReady = true;
     }
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBMgrInitialize m_nResultCode=%d\n", lastResult_);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(OUT) CTagProcessor()  m_nResultCode = %d\n", lastResult_);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBMgrInitialize m_nResultCode=%d\n", startResult_);
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(OUT) CTagProcessor()  m_nResultCode = %d\n", startResult_);
 }
 
 CTagProcessor::~CTagProcessor() {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(IN) ~CTagProcessor()\n");
     CloseAllLogs();
     sessions_.CloseAll();
-    if (gateway_ > 0) MIBRelease(gateway_);
+    for (int gateway : allGateways_) MIBRelease(gateway);
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: QBRelease\n");
     if (discoveryStarted_) DiscoveryRelease();
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: QBRelease\n");
@@ -68,14 +75,89 @@ CTagProcessor::~CTagProcessor() {
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "(OUT) ~CTagProcessor()\n");
 }
 
-std::vector<uint8_t>& CTagProcessor::Result() { return results_[std::this_thread::get_id()]; }
+// ---- Per-thread state ---------------------------------------------------------------------
 
-void CTagProcessor::DropThreadResult() { results_.erase(std::this_thread::get_id()); }
+namespace {
+// The state the running call on this thread works on, and whose it is.
+struct Bound {
+    const CTagProcessor* owner = nullptr;
+    CallState* state = nullptr;
+};
+thread_local Bound tBound;
+}  // namespace
+
+CTagProcessor::CallScope::CallScope(CTagProcessor& p) : p_(p) {
+    CallState* state;
+    {
+        std::lock_guard lock(p.statesMu_);
+        std::unique_ptr<CallState>& slot = p.states_[std::this_thread::get_id()];
+        if (!slot) slot = std::make_unique<CallState>();
+        state = slot.get();
+    }
+    tBound = {&p, state};
+}
+
+CTagProcessor::CallScope::~CallScope() {
+    if (tBound.owner == &p_) p_.ReturnGateway(*tBound.state);
+    tBound = {};
+}
+
+CallState& CTagProcessor::State() {
+    if (tBound.owner == this) return *tBound.state;
+    // A method run outside a call scope (not one of the exports' paths) still gets the
+    // thread's own state.
+    std::lock_guard lock(statesMu_);
+    std::unique_ptr<CallState>& slot = states_[std::this_thread::get_id()];
+    if (!slot) slot = std::make_unique<CallState>();
+    return *slot;
+}
+
+void CTagProcessor::DropThreadResult() {
+    std::lock_guard lock(statesMu_);
+    auto it = states_.find(std::this_thread::get_id());
+    if (it == states_.end()) return;
+    ReturnGateway(*it->second);
+    if (tBound.state == it->second.get()) tBound = {};
+    states_.erase(it);
+}
+
+int CTagProcessor::Gateway() {
+    CallState& state = State();
+    if (state.gateway > 0) return state.gateway;
+    {
+        std::lock_guard lock(gatewaysMu_);
+        if (!idleGateways_.empty()) {
+            state.gateway = idleGateways_.back();
+            idleGateways_.pop_back();
+            return state.gateway;
+        }
+    }
+    // Every handle is in use by another call: one more, kept for later calls, with the
+    // settings of the first (all calls reach printers alike, whatever the registry says now).
+    int first = 0;
+    {
+        std::lock_guard lock(gatewaysMu_);
+        if (!allGateways_.empty()) first = allGateways_.front();
+    }
+    const int made = first > 0 ? MIBInitializeLike(first) : MIBInitialize();
+    if (made <= 0) return made;  // the gateway calls then fail with a handle error
+    std::lock_guard lock(gatewaysMu_);
+    allGateways_.push_back(made);
+    state.gateway = made;
+    return made;
+}
+
+void CTagProcessor::ReturnGateway(CallState& state) {
+    if (state.gateway <= 0) return;
+    std::lock_guard lock(gatewaysMu_);
+    idleGateways_.push_back(state.gateway);
+    state.gateway = 0;
+}
 
 // ---- Frame ------------------------------------------------------------------------------
 
 bool CTagProcessor::CheckArgs(int argc, void** argv, int expected, bool keyFirst) {
-    mibError_ = qbError_ = dbError_ = asnError_ = 0;
+    State().mibError = State().qbError = State().dbError = State().asnError = 0;
     bool good = argc - 1 == expected;
     for (int i = 1; good && i <= expected; ++i) good = argv[i] != nullptr;
     if (good && keyFirst) good = *static_cast<const char*>(argv[1]) != 0;
@@ -96,29 +178,29 @@ int CTagProcessor::Finish(const char* name, void** argv, int code) {
     *static_cast<const unsigned char**>(argv[0]) = Result().data();
     QbDump(QB_TRACE_INFO, kModule, __LINE__, Result().data(), static_cast<int>(Result().size()));
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "MIBError = '%d',DBError = '%d',QBAPIError = '%d',ASN1 = '%d'\n",
-            mibError_, dbError_, qbError_, asnError_);
+            State().mibError, State().dbError, State().qbError, State().asnError);
     QbTrace(code == 0 ? QB_TRACE_INFO : QB_TRACE_ERROR, kModule, __LINE__, "%s is returned '%d'\n", name, code);
     // Work buffers do not outlive the call; big walks would otherwise stay allocated.
-    packet_ = {};
-    response_ = {};
-    lastResult_ = code;
+    State().packet = {};
+    State().response = {};
+    State().lastResult = code;
     return code;
 }
 
 // The error bytes are signed bytes; component codes fit them (-128..127 for the gateway's
 // codes down to -122, the store's small negative codes and the BER helpers' ones).
 int CTagProcessor::MibError(int e) {
-    mibError_ = static_cast<int8_t>(e);
+    State().mibError = static_cast<int8_t>(e);
     return e == -104 || e == -2 ? -3 : -2;
 }
 
 int CTagProcessor::BerError(int e) {
-    asnError_ = static_cast<int8_t>(e);
+    State().asnError = static_cast<int8_t>(e);
     return e == -4 || e == -2 ? -3 : -2;
 }
 
 int CTagProcessor::DbError(int e) {
-    dbError_ = static_cast<int8_t>(e);
+    State().dbError = static_cast<int8_t>(e);
     return e == -2 ? -3 : -2;
 }
 
@@ -135,18 +217,18 @@ int CTagProcessor::OpenDevice(const DeviceKey& key) {
     const char* ip = key.ip.c_str();
     const char* ipx = key.ipx.c_str();
     if (size == 0) {
-        r = MIBGetChannelInfo(gateway_, ip, ipx, channel);
+        r = MIBGetChannelInfo(Gateway(), ip, ipx, channel);
         if (r != 0) return MibError(r);
     }
-    r = MIBOpen(gateway_, ip, ipx, channel);
+    r = MIBOpen(Gateway(), ip, ipx, channel);
     if (r == MIB_ERR_STALE_CHANNEL) {
-        r = MIBGetChannelInfo(gateway_, ip, ipx, channel);
+        r = MIBGetChannelInfo(Gateway(), ip, ipx, channel);
         if (r != 0) return MibError(r);
         QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: DBWriteChannelInfo\n");
         r = DBWriteChannelInfo(key.dbKey.c_str(), channel, MIB_CHANNEL_SIZE);
         QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBWriteChannelInfo=%d\n", r);
         if (r != 0) return DbError(r);
-        r = MIBOpen(gateway_, ip, ipx, channel);
+        r = MIBOpen(Gateway(), ip, ipx, channel);
     }
     if (r != 0) return MibError(r);
     return 0;
@@ -158,29 +240,29 @@ int CTagProcessor::GetSNMPPacket(int kind, const DeviceKey& key, const std::vect
         std::vector<const char*> texts;
         texts.reserve(oids.size());
         for (const std::string& o : oids) texts.push_back(o.c_str());
-        int length = static_cast<int>(packet_.size());
+        int length = static_cast<int>(State().packet.size());
         int r = MIB_ERR_BUFFER;
         for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
-            packet_.resize(static_cast<size_t>(length));
-            r = MIBCreateGetRequestSNMPPacket(gateway_, kind, kTagNumber, kReadCommunity,
+            State().packet.resize(static_cast<size_t>(length));
+            r = MIBCreateGetRequestSNMPPacket(Gateway(), kind, kTagNumber, kReadCommunity,
                                               static_cast<int>(texts.size()), texts.data(), &length,
-                                              packet_.empty() ? nullptr : packet_.data());
+                                              State().packet.empty() ? nullptr : State().packet.data());
         }
-        if (r == 0) r = MIBSend(gateway_, length, packet_.data());
+        if (r == 0) r = MIBSend(Gateway(), length, State().packet.data());
         if (r == 0) {
-            int size = static_cast<int>(response_.capacity());
+            int size = static_cast<int>(State().response.capacity());
             r = MIB_ERR_BUFFER;
             for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
-                response_.resize(static_cast<size_t>(size));
-                r = MIBReceive(gateway_, &size, response_.empty() ? nullptr : response_.data());
+                State().response.resize(static_cast<size_t>(size));
+                r = MIBReceive(Gateway(), &size, State().response.empty() ? nullptr : State().response.data());
             }
-            if (r == 0) response_.resize(static_cast<size_t>(size));
+            if (r == 0) State().response.resize(static_cast<size_t>(size));
         }
         if (r != 0) code = MibError(r);
     }
     // A device that does not answer is told apart from every other failure: pages show it.
-    if (mibError_ == MIB_ERR_FAILED && MIBGetErrorNo(gateway_) == MIB_ERR_NO_ANSWER) code = MIB_ERR_NO_ANSWER;
-    MIBClose(gateway_);
+    if (State().mibError == MIB_ERR_FAILED && MIBGetErrorNo(Gateway()) == MIB_ERR_NO_ANSWER) code = MIB_ERR_NO_ANSWER;
+    MIBClose(Gateway());
     return code;
 }
 
@@ -189,7 +271,7 @@ int CTagProcessor::GetBERData(int index, std::vector<uint8_t>* value) {
     int r = MIB_ERR_BUFFER;
     for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
         value->resize(static_cast<size_t>(length));
-        r = MIBGetBERDataFromSNMPPacket(gateway_, index, static_cast<int>(response_.size()), response_.data(),
+        r = MIBGetBERDataFromSNMPPacket(Gateway(), index, static_cast<int>(State().response.size()), State().response.data(),
                                         &length, value->data());
     }
     if (r == 0) value->resize(static_cast<size_t>(length));
@@ -202,7 +284,7 @@ int CTagProcessor::GetOid(int index, std::string* oid) {
     int r = MIB_ERR_BUFFER;
     for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
         text.resize(static_cast<size_t>(length));
-        r = MIBGetchObjectIDFromSNMPPacket(gateway_, index, static_cast<int>(response_.size()), response_.data(),
+        r = MIBGetchObjectIDFromSNMPPacket(Gateway(), index, static_cast<int>(State().response.size()), State().response.data(),
                                            &length, text.data());
     }
     if (r == 0) oid->assign(text.data(), ::strnlen(text.data(), text.size()));
@@ -233,7 +315,7 @@ int CTagProcessor::Encode(int type, const std::string& text, std::vector<uint8_t
     int r = MIB_ERR_BUFFER;
     for (int i = 0; i < kMaxGrow && r == MIB_ERR_BUFFER; ++i) {
         out->resize(static_cast<size_t>(length));
-        r = MIBBEREncode(gateway_, type, text.c_str(), &length, out->data());
+        r = MIBBEREncode(Gateway(), type, text.c_str(), &length, out->data());
     }
     if (r != 0) return MibError(r);
     out->resize(static_cast<size_t>(length));
@@ -318,13 +400,13 @@ int CTagProcessor::ValueText(const std::vector<uint8_t>& element, std::string* o
 
 int CTagProcessor::GetLastError(int argc, void** argv) {
     if (!CheckArgs(argc, argv, 0, false)) return Finish("GetLastError", argv, -2);
-    int previous = lastResult_;
+    int previous = State().lastResult;
     std::vector<uint8_t> value;
     int code = Encode(MIB_BER_INTEGER, std::to_string(previous), &value);
     if (code == 0) SetResult(std::move(value));
     Finish("GetLastError", argv, code);
     // Asking for the last result does not replace it.
-    lastResult_ = previous;
+    State().lastResult = previous;
     return code;
 }
 

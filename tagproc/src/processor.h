@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,19 +25,47 @@ namespace qm::tag {
 // until the host says that request ended (TAGEndRequest). A session nobody asks for longer
 // than its search budget plus a margin was abandoned by a host that never says so; the next
 // discovery call ends it.
+//
+// `mu` guards the table and every session's `busy` flag, and is never held while a call
+// waits for a printer: a call marks its session busy, lets go of `mu` and works on the
+// session alone; nobody ends a busy session, and a second call on it waits for `idle`.
+// Sessions taken out of the table are closed after `mu` is released (closing a search may
+// wait for its threads).
 struct DiscoverySession;
+using SessionList = std::vector<std::unique_ptr<DiscoverySession>>;
 struct DiscoverySessions {
     DiscoverySessions();
     ~DiscoverySessions();
     static void Close(DiscoverySession& s);
+    static void CloseEach(SessionList& list);
     // Ends every session while the database and discovery are still started.
     void CloseAll();
-    // Ends the sessions the calling thread opened (its request is over); returns how many.
-    int CloseOwnedByThisThread();
-    // Ends every session idle past its budget and margin at `now`, except `keep`.
-    void CloseIdle(std::chrono::steady_clock::time_point now, int32_t keep);
+    // Takes out the sessions the calling thread opened (its request is over). Needs `mu`.
+    SessionList TakeOwnedByThisThread();
+    // Takes out every session idle past its budget and margin at `now`, except `keep`. Needs `mu`.
+    SessionList TakeIdle(std::chrono::steady_clock::time_point now, int32_t keep);
+    std::mutex mu;
+    std::condition_variable idle;
     std::map<int32_t, std::unique_ptr<DiscoverySession>> open;
     int32_t next = 1;
+};
+
+// What the calls of one thread keep in a processor: the result handed to that thread (valid
+// until its next call), the running call's work buffers and error bytes, and the code of its
+// last call. A thread runs one request at a time, so this is that request's own state, and
+// calls of different requests share nothing of it.
+struct CallState {
+    std::vector<uint8_t> result;
+    std::vector<uint8_t> packet;
+    std::vector<uint8_t> response;
+    int8_t mibError = 0;
+    int8_t qbError = 0;
+    int8_t dbError = 0;
+    int8_t asnError = 0;
+    int lastResult = 0;
+    // The gateway handle the running call leased (0 until it needs one). A gateway handle
+    // holds one exchange at a time, so every call in flight has its own.
+    int gateway = 0;
 };
 
 // Opens the configuration database's context of the calling thread once (the HTTP server
@@ -51,15 +80,24 @@ public:
     CTagProcessor(const CTagProcessor&) = delete;
     CTagProcessor& operator=(const CTagProcessor&) = delete;
 
-    bool ok() const { return lastResult_ == 0; }
+    bool ok() const { return startResult_ == 0; }
 
-    // Calls on one processor must not overlap; the exports hold this while a method runs.
-    // A method may let go of it while it waits on the network (a discovery waiting for the
-    // next printer), so that other requests' calls go on meanwhile: `held` is the holder's
-    // lock, set by the export before the method runs.
-    std::mutex& callLock() { return callLock_; }
-    void SetHeldLock(std::unique_lock<std::mutex>* held) { held_ = held; }
-    // Forgets the calling thread's result buffer (its request is over).
+    // One tag call on the calling thread. Calls of different threads run side by side: each
+    // works on its thread's CallState and its own gateway handle, and the shared tables
+    // (discovery sessions, log readings, states, idle gateways) have locks of their own that
+    // are never held while waiting on the network. The scope binds the thread's state for
+    // the methods and gives the leased gateway handle back when the call ends.
+    class CallScope {
+    public:
+        explicit CallScope(CTagProcessor& p);
+        ~CallScope();
+        CallScope(const CallScope&) = delete;
+        CallScope& operator=(const CallScope&) = delete;
+
+    private:
+        CTagProcessor& p_;
+    };
+    // Forgets the calling thread's state (its request is over; its result was read).
     void DropThreadResult();
 
     // Tag methods: argc counts the result slot and the template arguments; argv[0] is the
@@ -151,49 +189,46 @@ private:
     int CloseThreadLogs();
     void CloseAllLogs();
 
-    DiscoverySession* SessionOf(void** argv);
+    // Ends the sessions idle past their bound, except `keep`.
+    void CloseIdleSessions(int32_t keep);
+    // Marks session `h` busy for the calling call (waiting while another call has it);
+    // null when there is no such session. Release gives it back.
+    DiscoverySession* Claim(int32_t h);
+    void Release(DiscoverySession& s);
     bool PassesFilters(const DiscoverySession& s, const DeviceKey& key);
     // Registers what a finished search found as the All Devices list, in one step.
     int RegisterFound(DiscoverySession& s);
     int SignalTrainingLevel(const DeviceKey& key, const std::string& alertOid, int32_t* level);
 
-    // The calling thread's result buffer: results stay valid until the next call on the same
-    // thread, so calls of other requests may run while one waits.
-    std::vector<uint8_t>& Result();
-    // Runs `wait` without the call lock (other calls go on meanwhile), then takes it back.
-    template <class F>
-    auto Unlocked(F&& wait) {
-        std::unique_lock<std::mutex>* held = held_;
-        if (held) held->unlock();
-        auto r = wait();
-        if (held) held->lock();
-        held_ = held;
-        return r;
-    }
+    // The calling thread's state (bound by its CallScope), and its result buffer: results
+    // stay valid until the next call on the same thread.
+    CallState& State();
+    std::vector<uint8_t>& Result() { return State().result; }
+    // The gateway handle of the running call: leased from the idle ones (or a new one) on
+    // first use, given back when the call ends.
+    int Gateway();
+    void ReturnGateway(CallState& state);
 
-    std::mutex callLock_;
-    std::unique_lock<std::mutex>* held_ = nullptr;
-    std::map<std::thread::id, std::vector<uint8_t>> results_;
+    std::mutex statesMu_;
+    std::map<std::thread::id, std::unique_ptr<CallState>> states_;
+    std::mutex gatewaysMu_;
+    std::vector<int> idleGateways_;
+    std::vector<int> allGateways_;
     const uint8_t nullResult_[2] = {0x05, 0x00};
-    int8_t mibError_ = 0;
-    int8_t qbError_ = 0;
-    int8_t dbError_ = 0;
-    int8_t asnError_ = 0;
-    int gateway_ = 0;
     bool discoveryStarted_ = false;
     bool dbStarted_ = false;
-    std::vector<uint8_t> packet_;
-    std::vector<uint8_t> response_;
     void* hostContext_;
     void* hostValue_;
     QmOutputCallback output_;
     int32_t reserved_;
-    int lastResult_ = 0;
-    // Open log readings by their handle; each belongs to the thread (request) that opened it.
+    int startResult_ = 0;
+    // Open log readings by their handle; each belongs to the thread (request) that opened it,
+    // and only that thread reads or closes it. `logsMu_` guards the table only.
     struct OpenLogReading {
         bool group = false;
         std::thread::id owner;
     };
+    std::mutex logsMu_;
     std::map<int32_t, OpenLogReading> logs_;
     // Readings one request may hold open at once.
     static constexpr int kMaxLogsPerRequest = 16;

@@ -1,7 +1,6 @@
 // The exported tag functions: processor handles, the checks made before a processor is
 // touched, and the IN/OUT trace around every call.
 #include <memory>
-#include <mutex>
 
 #include "QBUtil.h"
 #include "qm/platform/export_frame.h"
@@ -32,10 +31,9 @@ int Call(const char* name, int32_t argc, void** argv, Method method) {
         if (!p) return -2;
         int code;
         {
-            std::unique_lock lock(p->callLock());
-            p->SetHeldLock(&lock);
+            // No processor-wide lock: calls of other requests run meanwhile (processor.h).
+            const CTagProcessor::CallScope scope(*p);
             code = ((*p).*method)(argc - 1, argv + 1);
-            p->SetHeldLock(nullptr);
         }
         return frame.Out(code);
     });
@@ -76,7 +74,7 @@ int32_t TAGEndRequest(int32_t handle) {
         if (!p) return -2;
         int code;
         {
-            std::lock_guard lock(p->callLock());
+            const CTagProcessor::CallScope scope(*p);
             code = p->EndRequest();
             p->DropThreadResult();
         }

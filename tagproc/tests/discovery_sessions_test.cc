@@ -1,6 +1,7 @@
 // Discovery sessions a host leaves open: the request-end hook ends those of the calling
 // thread only, and a session left idle past its budget and margin is ended by the next
-// discovery call. The library is loaded as a host loads it.
+// discovery call. Calls of different threads (requests) keep their results and last codes
+// apart. The library is loaded as a host loads it.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -114,6 +115,41 @@ TEST_F(Sessions, AbandonedSessionEndsAtALaterDiscoveryCall) {
     EXPECT_EQ(OnSession("TAGGetDiscoveryResult", left), -2);
     EXPECT_EQ(OnSession("TAGGetDiscoveryResult", kept), -2);
     EXPECT_EQ(OnSession("TAGEndDeviceDiscovery", later), 0);
+}
+
+// The code and result of one thread's call are that thread's, whatever other threads call
+// in between; a thread's request end forgets its own state only.
+TEST_F(Sessions, ThreadsKeepTheirOwnResultsAndLastCodes) {
+    auto call = [&](const char* fn, std::vector<const char*> args, const unsigned char** result) {
+        void* argv[QM_TAG_MAX_ARGV] = {};
+        argv[0] = &processor_;
+        argv[1] = result;
+        for (size_t i = 0; i < args.size(); ++i) argv[i + 2] = const_cast<char*>(args[i]);
+        return Fn(fn)(static_cast<int32_t>(args.size() + 2), argv);
+    };
+    // TAGGetLastError's result: an INTEGER of one byte for these small codes.
+    auto lastCode = [&]() -> int {
+        const unsigned char* r = nullptr;
+        if (call("TAGGetLastError", {}, &r) != 0 || !r || r[0] != 0x02 || r[1] != 1) return 999;
+        return static_cast<int8_t>(r[2]);
+    };
+    const unsigned char* mine = nullptr;
+    ASSERT_EQ(call("TAGGetMIBData", {"no key", "1.3.6.1.2.1.1.5.0"}, &mine), -3);
+    ASSERT_NE(mine, nullptr);
+    const std::vector<unsigned char> mineBefore(mine, mine + 2);
+    int theirCode = 999;
+    std::thread other([&] {
+        const int32_t s = StartListing();  // a success, with a result of its own
+        theirCode = lastCode();
+        if (s > 0) OnSession("TAGEndDeviceDiscovery", s);
+        reinterpret_cast<QmTagEndRequestFn>(dlsym(lib_, QM_TAG_END_REQUEST_NAME))(processor_);
+    });
+    other.join();
+    EXPECT_EQ(theirCode, 0);
+    EXPECT_EQ(std::vector<unsigned char>(mine, mine + 2), mineBefore) << "another thread's call replaced this result";
+    EXPECT_EQ(lastCode(), -3) << "another thread's call replaced this thread's last code";
+    // Asking does not replace it.
+    EXPECT_EQ(lastCode(), -3);
 }
 
 }  // namespace

@@ -79,7 +79,13 @@ extern "C" {
 #define MIB_BER_TIMETICKS 67
 #define MIB_BER_COUNTER64 70         /* decimal, unsigned 64-bit */
 
+/* Every handle is independent of the others: calls on different handles run side by side
+ * (a handle waiting for a slow device holds up no other), while calls on one handle wait for
+ * each other. MIBInitializeLike makes a handle with the settings `handle` has now (registry
+ * values as read at its start, and its MIBSetOption overrides), without waiting for a call
+ * running on it: for callers that keep several handles alike, one per exchange in flight. */
 int MIBInitialize(void);
+int MIBInitializeLike(int handle);
 int MIBRelease(int handle);
 int MIBSetOption(int handle, int option, int value);
 

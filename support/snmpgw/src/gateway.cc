@@ -93,7 +93,11 @@ struct DeliveredIndex {
 };
 
 struct Handle {
+    // Held for the whole of a call, including its wait for the agent.
     std::mutex mu;
+    // Also guards `settings`, which MIBInitializeLike copies without waiting for an exchange
+    // in progress: writers hold both locks, readers either.
+    std::mutex settingsMu;
     Settings settings;
     RequestIds ids;
     UdpPeer peer;
@@ -309,11 +313,26 @@ namespace snmp = qm::snmp;
 
 extern "C" {
 
-int MIBInitialize(void) {
+namespace {
+int AddHandle(Settings settings) {
     auto h = std::make_shared<Handle>();
-    h->settings = LoadSettings();
+    h->settings = std::move(settings);
     const int id = gHandles.Add(std::move(h));
     return id != 0 ? id : MIB_ERR_FAILED;
+}
+}  // namespace
+
+int MIBInitialize(void) { return AddHandle(LoadSettings()); }
+
+int MIBInitializeLike(int handle) {
+    auto h = Find(handle);
+    if (!h) return MIB_ERR_HANDLE;
+    Settings copy;
+    {
+        std::lock_guard lock(h->settingsMu);
+        copy = h->settings;
+    }
+    return AddHandle(std::move(copy));
 }
 
 int MIBRelease(int handle) {
@@ -328,6 +347,7 @@ int MIBSetOption(int handle, int option, int value) {
     auto h = Find(handle);
     if (!h) return MIB_ERR_HANDLE;
     std::lock_guard lock(h->mu);
+    std::lock_guard settingsLock(h->settingsMu);
     Settings& s = h->settings;
     switch (option) {
         case MIB_OPT_PORT:

@@ -11,12 +11,17 @@
 
 namespace qm::testsupport {
 
-FakeAgent::FakeAgent(Handler handler) : handler_(std::move(handler)) {
+FakeAgent::FakeAgent(Handler handler, const char* address, uint16_t port) : handler_(std::move(handler)) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address, &a.sin_addr) != 1 || (ntohl(a.sin_addr.s_addr) >> 24) != 127) {
+        if (fd_ >= 0) ::close(fd_);
+        throw std::runtime_error("fake agent: not a loopback address");
+    }
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (fd_ >= 0) ::close(fd_);
         throw std::runtime_error("fake agent: bind failed");
     }
     socklen_t len = sizeof a;

@@ -19,8 +19,9 @@ using Datagram = std::vector<uint8_t>;
 class FakeAgent {
 public:
     // `handler` gets each request (decoded, and raw) and returns the datagrams to send back.
+    // The agent listens on `address` (a loopback address) and `port` (0: any free one).
     using Handler = std::function<std::vector<Datagram>(const snmp::Message&, std::span<const uint8_t>)>;
-    explicit FakeAgent(Handler handler);
+    explicit FakeAgent(Handler handler, const char* address = "127.0.0.1", uint16_t port = 0);
     ~FakeAgent();
     uint16_t port() const { return port_; }
     int requests() const { return requests_.load(); }

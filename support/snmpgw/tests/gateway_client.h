@@ -14,6 +14,7 @@ using Bytes = std::vector<unsigned char>;
 class GatewayClient {
 public:
     GatewayClient() : h(MIBInitialize()) {}
+    explicit GatewayClient(int handle) : h(handle) {}
     ~GatewayClient() {
         MIBClose(h);
         MIBRelease(h);

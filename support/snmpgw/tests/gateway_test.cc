@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <future>
+#include <mutex>
 
 #include "fake_agent.h"
 #include "gateway_client.h"
@@ -486,4 +489,57 @@ TEST(GatewaySet, SendsTheEncodedValueWithTheWriteCommunity) {
     const char* oids[] = {"1.3.6.1.2.1.1.5.0"};
     int len = 0;
     EXPECT_EQ(MIBCreateSetRequestSNMPPacket(gw.h, 1, "wixam", 1, oids, values, &len, nullptr), MIB_ERR_PARAM);
+}
+
+namespace {
+// Holds an agent's answers back until opened (or until its bound, so a failing test ends).
+struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool open = false;
+    void Wait() {
+        std::unique_lock lock(mu);
+        cv.wait_for(lock, std::chrono::seconds(30), [&] { return open; });
+    }
+    void Open() {
+        {
+            std::lock_guard lock(mu);
+            open = true;
+        }
+        cv.notify_all();
+    }
+};
+}  // namespace
+
+TEST(GatewayHandles, AHandleWaitingForASlowDeviceHoldsUpNoOther) {
+    Gate gate;
+    FakeMib mib = PrinterMib();
+    FakeAgent slow([&](const snmp::Message& m, auto) {
+        gate.Wait();
+        return mib.Respond(m);
+    });
+    // The second device answers at once, on the same port of another loopback address.
+    FakeAgent fast([&](const snmp::Message& m, auto) { return mib.Respond(m); }, "127.0.0.2", slow.port());
+    GatewayClient a;
+    ASSERT_EQ(a.Connect("127.0.0.1", slow.port(), 2, 60000, 0), MIB_OK);
+    std::atomic<int> slowCode{1};
+    auto waiting = std::async(std::launch::async, [&] {
+        Bytes response;
+        slowCode = a.Ask(0, {"1.3.6.1.2.1.1.1.0"}, &response);
+    });
+    ASSERT_TRUE(qm::testing::Eventually([&] { return slow.requests() > 0; }, std::chrono::seconds(30)));
+    // A handle made like the waiting one has its settings (port, fixed version: no probe) at
+    // once, and its exchange ends while the other still waits.
+    GatewayClient b(MIBInitializeLike(a.h));
+    ASSERT_GT(b.h, 0);
+    ASSERT_EQ(MIBGetChannelInfo(b.h, "127.0.0.2", "", b.channel), MIB_OK);
+    ASSERT_EQ(MIBOpen(b.h, "127.0.0.2", "", b.channel), MIB_OK);
+    Bytes response;
+    EXPECT_EQ(b.Ask(0, {"1.3.6.1.2.1.1.1.0"}, &response), MIB_OK);
+    EXPECT_EQ(fast.requests(), 1) << "a version probe, or no request at all";
+    EXPECT_EQ(slowCode.load(), 1) << "the slow exchange ended before its device answered";
+    gate.Open();
+    waiting.get();
+    EXPECT_EQ(slowCode.load(), MIB_OK);
+    EXPECT_EQ(MIBInitializeLike(-5), MIB_ERR_HANDLE);
 }
