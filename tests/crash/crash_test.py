@@ -254,7 +254,7 @@ class Suite:
         return True
 
     # -------------------------------------------------------------- valgrind
-    WRAPPED = {"qmhttpd": "sbin", "Qmonmgr": "sbin", "Qntfmgr": "sbin", "qmntfrecv": "sbin", "qntpset": "bin"}
+    WRAPPED = {"qmhttpd": "sbin", "Qmonmgr": "sbin", "Qntfmgr": "sbin", "qmntfrecv": "sbin", "qntpset": "sbin"}
 
     def wrap_in_valgrind(self):
         """Each service's program becomes a script that runs the real one under memcheck. The
@@ -668,7 +668,11 @@ def main():
             return 77
     seed = args.seed if args.seed is not None else int(time.time())
     random.seed(seed)
-    log("seed %d, %.1f minutes of kills every %g-%g s" % (seed, args.minutes, *args.interval))
+    if args.no_kills:
+        log("seed %d, %.1f minutes of load without kills%s" % (seed, args.minutes,
+                                                                ", services under valgrind" if args.valgrind else ""))
+    else:
+        log("seed %d, %.1f minutes of kills every %g-%g s" % (seed, args.minutes, *args.interval))
     suite = Suite(args)
     try:
         suite.set_up()
