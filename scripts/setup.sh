@@ -12,7 +12,7 @@ PACKAGES=(
   qt6-base-dev xvfb xauth xfonts-base
   snmp snmpsim
   iproute2 procps psmisc curl python3
-  chromium
+  chromium fonts-ipafont-gothic
   wrk lighttpd php8.2-cli
   dpkg-dev fakeroot
   valgrind

@@ -241,6 +241,16 @@ int DeleteHandle(const std::string& handle) {
     }
 }
 
+// The caller's notice structure from a destination record.
+void NoticeOfRecord(const Record& rec, char* n) {
+    std::memset(n, 0, notice::kSize);
+    PutText(n + notice::kAddress, 16, GetText(rec.data() + to::kAddress, 16));
+    PutText(n + notice::kText, notice::kTextWidth, GetText(rec.data() + to::kText, notice::kTextWidth));
+    PutText(n + notice::kText2, notice::kShortWidth, GetText(rec.data() + to::kText2, notice::kShortWidth));
+    PutText(n + notice::kText3, notice::kShortWidth, GetText(rec.data() + to::kText3, notice::kShortWidth));
+    PutInt(n + notice::kNumber, GetInt(rec.data() + to::kNumber));
+}
+
 int DeleteNotice(const std::string& handle) {
     Table hdl(SetId::Hdl), dev(SetId::Dev), sts(SetId::Sts), to(SetId::To);
     for (Table* t : {&hdl, &dev, &sts, &to})
@@ -541,13 +551,7 @@ int DBGetHandleNotice(const char* handle, void* notice) {
         if (r != 0 && r != kEnd) return -1;
         if (to.Close() != 0) return -1;
         if (r == kEnd) return -31;
-        char* n = static_cast<char*>(notice);
-        std::memset(n, 0, notice::kSize);
-        PutText(n + notice::kAddress, 16, GetText(rec.data() + to::kAddress, 16));
-        PutText(n + notice::kText, notice::kTextWidth, GetText(rec.data() + to::kText, notice::kTextWidth));
-        PutText(n + notice::kText2, notice::kShortWidth, GetText(rec.data() + to::kText2, notice::kShortWidth));
-        PutText(n + notice::kText3, notice::kShortWidth, GetText(rec.data() + to::kText3, notice::kShortWidth));
-        PutInt(n + notice::kNumber, GetInt(rec.data() + to::kNumber));
+        NoticeOfRecord(rec, static_cast<char*>(notice));
         return 0;
     });
 }
@@ -567,13 +571,7 @@ int DBNextHandleNotice(const char* handle, char* next, void* notice) {
         if (to.Close() != 0) return -1;
         if (r == kEnd) return -31;
         PutText(next, kHandleWidth, GetText(rec.data() + to::kHandle, kHandleWidth));
-        char* n = static_cast<char*>(notice);
-        std::memset(n, 0, notice::kSize);
-        PutText(n + notice::kAddress, 16, GetText(rec.data() + to::kAddress, 16));
-        PutText(n + notice::kText, notice::kTextWidth, GetText(rec.data() + to::kText, notice::kTextWidth));
-        PutText(n + notice::kText2, notice::kShortWidth, GetText(rec.data() + to::kText2, notice::kShortWidth));
-        PutText(n + notice::kText3, notice::kShortWidth, GetText(rec.data() + to::kText3, notice::kShortWidth));
-        PutInt(n + notice::kNumber, GetInt(rec.data() + to::kNumber));
+        NoticeOfRecord(rec, static_cast<char*>(notice));
         return 0;
     });
 }

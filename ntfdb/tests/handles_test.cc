@@ -209,3 +209,33 @@ TEST_F(NtfTest, RemovingTheLastNoticeOfAnUnwatchedDeviceDropsItsStatusRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+// The destinations are walked in handle order from any handle, each with its notice, and the
+// walk ends after the last one.
+TEST_F(NtfTest, NoticeDestinationsAreWalkedInHandleOrder) {
+    char next[16], got[NTFDB_NOTICE_SIZE];
+    EXPECT_EQ(DBNextHandleNotice(nullptr, next, got), -31) << "none registered";
+    for (auto [h, port] : {std::pair{"DV2", 7002}, {"DV1", 7001}, {"DV3", 7003}}) {
+        Notice n("192.0.2." + std::to_string(port - 7000), port, std::string("text of ") + h);
+        ASSERT_EQ(DBSetHandleNotice(h, n.bytes), 0);
+    }
+    std::vector<std::string> walked;
+    std::string from;
+    for (int r; (r = DBNextHandleNotice(from.c_str(), next, got)) == 0;) {
+        int32_t number;
+        std::memcpy(&number, got + 196, 4);
+        walked.push_back(Text(next, 16) + " " + Text(got, 16) + ":" + std::to_string(number) + " " + Text(got + 16, 132));
+        from = Text(next, 16);
+        ASSERT_LT(walked.size(), 4u) << "the walk does not end";
+    }
+    EXPECT_EQ(walked, (std::vector<std::string>{"DV1 192.0.2.1:7001 text of DV1", "DV2 192.0.2.2:7002 text of DV2",
+                                                "DV3 192.0.2.3:7003 text of DV3"}));
+    // From a handle that is not registered, the next one after it.
+    ASSERT_EQ(DBNextHandleNotice("DV1x", next, got), 0);
+    EXPECT_EQ(Text(next, 16), "DV2");
+    EXPECT_EQ(DBNextHandleNotice("DV2", nullptr, got), -1);
+}
+
+}  // namespace
