@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The printer list page (site/html/en/printers.htm) served by qmhttpd for N simulated printers,
+# The printer list page (printers.htm) served by qmhttpd for N simulated printers,
 # measured with wrk at 1 client and at 8 clients, for two builds in one run (a build of main
 # and the build under test, say), each in an installation root of its own against the same
 # printers. Prints pages/s and the 8:1 ratio of each build, and the CPU time per page that the
