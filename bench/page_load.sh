@@ -22,37 +22,14 @@ cleanup() {
   rm -rf "$state" "${roots[@]}"
 }
 trap cleanup EXIT
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+. "$src/bench/lib/page_site.sh"
+start_printers "$n" 127.0.3 0050C2B2
 
-# Printer k serves data file k mod 5 with a MAC of its own, so that every agent is a printer.
-files=(); all=("$src"/support/snmpgw/printers/*.snmprec)
-for ((k = 0; k < n; k++)); do
-  f="$state/p$k.snmprec"
-  sed "s/^\(1\.3\.6\.1\.2\.1\.2\.2\.1\.6\.1|4x|\).*/\1$(printf '0050C2B2%04X' "$k")/" "${all[k % ${#all[@]}]}" > "$f"
-  files+=("$f")
-done
-"$src/scripts/printers.sh" start --state "$state" --port "$snmp_port" --net 127.0.3 --first 1 "${files[@]}" >/dev/null
-
-# An installation root for one build, its printers registered by a discovery sweep (unicast
-# over the loopback subnet, no broadcast), served by that build's qmhttpd. Sets $url.
+# An installation root for one build against those printers. Sets $url and $listed.
 serve() {
-  local bin="$1" root port
+  local root
   root=$(mktemp -d); roots+=("$root")
-  mkdir -p "$root"/{bin,html,htdocs,cache,conf,ntf,run,log}
-  cp -r "$src/site/html/." "$root/html/"
-  "$bin/qmhttpd" --root "$root" --seed-registry >/dev/null
-  "$bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
-  "$bin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF \
-    QMC_BroadIPAdr1 127.0.3.255 QMC_BroadSubnet1 255.255.255.0 >/dev/null
-  cat > "$root/html/en/reg.htm" <<'T'
-[% $S = QMTAG.TAGStartDeviceDiscovery("51003", "", "1", "", "1", "1", "1", "", "", "") %][% $K = QMTAG.TAGGetDiscoveryResult($S) %][% WHILE ($ERROR_TAG_LEVEL == 0) %][% OUTHTML($K) %];[% $K = QMTAG.TAGGetDiscoveryResult($S) %][% ENDWHILE %][% QMTAG.TAGEndDeviceDiscovery($S) %]
-T
-  "$bin/qmpage" --root "$root" 'LANGUAGE=en|TEMPLATE=reg.htm' >/dev/null
-  port=$(free_port)
-  "$bin/qmhttpd" --root "$root" --port "$port" >/dev/null 2>&1 & pids+=($!)
-  url="http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=printers.htm"
-  for _ in $(seq 100); do curl -fs "$url" -o /dev/null && break; sleep 0.2; done
-  listed=$(curl -fs "$url" | grep -o 'printer.htm&amp;KEY' | wc -l)
+  serve_root "$1" "$root" 127.0.3
 }
 
 # CPU seconds (user + system) so far of one process, and of every agent.

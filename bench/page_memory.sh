@@ -20,30 +20,11 @@ cleanup() {
 trap cleanup EXIT
 renice -n 19 $$ >/dev/null   # everything started from here inherits it
 
-files=(); all=("$src"/support/snmpgw/printers/*.snmprec)
-for ((k = 0; k < n; k++)); do
-  f="$state/p$k.snmprec"
-  sed "s/^\(1\.3\.6\.1\.2\.1\.2\.2\.1\.6\.1|4x|\).*/\1$(printf '0050C2B3%04X' "$k")/" "${all[k % ${#all[@]}]}" > "$f"
-  files+=("$f")
-done
-"$src/scripts/printers.sh" start --state "$state" --port "$snmp_port" --net 127.0.4 --first 1 "${files[@]}" >/dev/null
-
-mkdir -p "$root"/{bin,html,htdocs,cache,conf,ntf,run,log}
-cp -r "$src/site/html/." "$root/html/"
-"$bin/qmhttpd" --root "$root" --seed-registry >/dev/null
-"$bin/qmreg" --root "$root" setnum 'HKLM\SOFTWARE\OvrelNet\OvrelNetQuinsward\Setup' SnmpPort "$snmp_port"
-"$bin/qmconf" --root "$root" set QMC_BroadIPLocal OFF QMC_BroadIPXLocal OFF \
-  QMC_BroadIPAdr1 127.0.4.255 QMC_BroadSubnet1 255.255.255.0 >/dev/null
-cat > "$root/html/en/reg.htm" <<'T'
-[% $S = QMTAG.TAGStartDeviceDiscovery("51003", "", "1", "", "1", "1", "1", "", "", "") %][% $K = QMTAG.TAGGetDiscoveryResult($S) %][% WHILE ($ERROR_TAG_LEVEL == 0) %][% OUTHTML($K) %];[% $K = QMTAG.TAGGetDiscoveryResult($S) %][% ENDWHILE %][% QMTAG.TAGEndDeviceDiscovery($S) %]
-T
-"$bin/qmpage" --root "$root" 'LANGUAGE=en|TEMPLATE=reg.htm' >/dev/null
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-"$bin/qmhttpd" --root "$root" --port "$port" >/dev/null 2>&1 & pids+=($!)
-server=${pids[0]}
-url="http://127.0.0.1:$port/qm?LANGUAGE=en&TEMPLATE=printers.htm"
-for _ in $(seq 100); do curl -fs "$url" -o /dev/null && break; sleep 0.2; done
-echo "printers listed: $(curl -fs "$url" | grep -o 'printer.htm&amp;KEY' | wc -l) of $n"
+. "$src/bench/lib/page_site.sh"
+start_printers "$n" 127.0.4 0050C2B3
+serve_root "$bin" "$root" 127.0.4
+server=${pids[-1]}
+echo "printers listed: $listed of $n"
 
 wrk -t1 -c"$clients" -d"${minutes}m" --timeout 120s "$url" > "$state/wrk.out" 2>&1 & pids+=($!)
 load=${pids[-1]}
