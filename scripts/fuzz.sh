@@ -34,7 +34,7 @@ export CCACHE_DIR="${CCACHE_DIR:-$here/.cache/ccache}"
 CC=clang-16 CXX=clang++-16 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQM_FUZZ=ON -DQM_BENCH=OFF -DBUILD_TESTING=OFF >/dev/null
 if [ ${#targets[@]} -eq 0 ]; then
-  mapfile -t targets < <(ninja -C build/fuzz -t targets all | sed -n 's/^\([a-z_]*_fuzz\): .*/\1/p' | sort -u)
+  mapfile -t targets < <(ninja -C build/fuzz -t targets all | sed -n 's/^\([a-z_]*_fuzz\): .*/\1/p' | grep -v '^cmake_' | sort -u)
 fi
 # Only the fuzz targets and what they load.
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]}"
