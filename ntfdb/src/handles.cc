@@ -537,20 +537,27 @@ int DBSetHandleNotice(const char* handle, const void* notice) {
     });
 }
 
+// The notice destination of handle `h` (exactly, or the first after it; "" with `after` is
+// before every handle): 0 with its record, -31 when there is none, -1 when the store fails.
+static int FindNoticeRecord(const std::string& h, bool after, Record& rec) {
+    Session session;
+    if (!session.ok()) return -1;
+    Table to(SetId::To);
+    if (to.Open() != 0) return -1;
+    Record probe = to.NewRecord();
+    PutText(probe.data() + to::kHandle, kHandleWidth, h);
+    int r = !after ? to.Equal(1, probe, rec) : h.empty() ? to.First(1, rec) : to.Greater(1, probe, rec);
+    if (r != 0 && r != kEnd) return -1;
+    if (to.Close() != 0) return -1;
+    return r == kEnd ? -31 : 0;
+}
+
 int DBGetHandleNotice(const char* handle, void* notice) {
     return Export("DBGetHandleNotice", [&] {
         const std::string h = HandleText(handle);
         if (h.empty() || !notice) return -1;
-        Session session;
-        if (!session.ok()) return -1;
-        Table to(SetId::To);
-        if (to.Open() != 0) return -1;
-        Record probe = to.NewRecord(), rec;
-        PutText(probe.data() + to::kHandle, kHandleWidth, h);
-        int r = to.Equal(1, probe, rec);
-        if (r != 0 && r != kEnd) return -1;
-        if (to.Close() != 0) return -1;
-        if (r == kEnd) return -31;
+        Record rec;
+        if (int r = FindNoticeRecord(h, false, rec); r != 0) return r;
         NoticeOfRecord(rec, static_cast<char*>(notice));
         return 0;
     });
@@ -560,16 +567,8 @@ int DBNextHandleNotice(const char* handle, char* next, void* notice) {
     return Export("DBNextHandleNotice", [&] {
         if (!next || !notice) return -1;
         const std::string h = handle ? HandleText(handle) : std::string();
-        Session session;
-        if (!session.ok()) return -1;
-        Table to(SetId::To);
-        if (to.Open() != 0) return -1;
-        Record probe = to.NewRecord(), rec;
-        PutText(probe.data() + to::kHandle, kHandleWidth, h);
-        int r = h.empty() ? to.First(1, rec) : to.Greater(1, probe, rec);
-        if (r != 0 && r != kEnd) return -1;
-        if (to.Close() != 0) return -1;
-        if (r == kEnd) return -31;
+        Record rec;
+        if (int r = FindNoticeRecord(h, true, rec); r != 0) return r;
         PutText(next, kHandleWidth, GetText(rec.data() + to::kHandle, kHandleWidth));
         NoticeOfRecord(rec, static_cast<char*>(notice));
         return 0;
