@@ -18,6 +18,7 @@
 #include "gateway.h"
 #include "qm/cgi/cgi_request.h"
 #include "qm/platform/paths.h"
+#include "scratch.h"
 
 namespace {
 
@@ -52,9 +53,7 @@ std::vector<char*> g_argv;
 std::string g_prefixFlag;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    char dir[] = "/tmp/qmcgi-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) abort();
-    g_scratch = dir;
+    g_scratch = qm_fuzz::ScratchDir("qmcgi-fuzz");
     std::atexit([] { rmdir(g_scratch.c_str()); });  // empty unless a run leaked an upload
     g_home = open(".", O_RDONLY | O_DIRECTORY);
     char cwd[4096];

@@ -7,12 +7,11 @@
 #include <string_view>
 
 #include "qm/platform/confine.h"
+#include "scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string root = [] {
-        char tmpl[] = "/tmp/qm-confine-fuzz-XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        return std::string(made ? made : "/tmp");
+        return qm_fuzz::ScratchDir("qm-confine-fuzz");
     }();
     if (size == 0) return 0;
     unsigned flags = data[0] & 3u;

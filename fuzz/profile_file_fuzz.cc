@@ -8,11 +8,11 @@
 #include <string>
 
 #include "qm/platform/profile.h"
+#include "scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string file = [] {
-        char dir[] = "/tmp/qmfuzz-ini.XXXXXX";
-        return std::string(mkdtemp(dir)) + "/ntccnf.ini";
+        return qm_fuzz::ScratchDir("qmfuzz-ini") + "/ntccnf.ini";
     }();
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);

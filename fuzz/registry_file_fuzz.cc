@@ -7,11 +7,11 @@
 #include <string>
 
 #include "qm/platform/registry.h"
+#include "scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string root = [] {
-        char dir[] = "/tmp/qmfuzz-reg.XXXXXX";
-        std::string r = mkdtemp(dir);
+        std::string r = qm_fuzz::ScratchDir("qmfuzz-reg");
         setenv("QM_ROOT", r.c_str(), 1);
         return r;
     }();

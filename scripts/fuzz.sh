@@ -39,6 +39,14 @@ fi
 # Only the fuzz targets and what they load.
 cmake --build build/fuzz -j "$(nproc)" --target "${targets[@]}"
 
+# The targets keep their files under $TMPDIR: on a memory file system the stores' syncs cost
+# nothing, which makes the file-backed targets about four times faster.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  TMPDIR="$(mktemp -d /dev/shm/qmfuzz.XXXXXX)"
+  export TMPDIR
+  trap 'rm -rf "$TMPDIR"' EXIT
+fi
+
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 failed=0
