@@ -23,7 +23,6 @@ constexpr const char* kDescr = "1.3.6.1.2.1.25.3.2.1.3.";
 constexpr const char* kName = "1.3.6.1.4.1.40404.1.1.3.1.4.4.0";
 constexpr const char* kSeverity = "1.3.6.1.2.1.43.18.1.1.2.";
 
-const char* Text(void** argv, int i) { return static_cast<const char*>(argv[i]); }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -451,9 +450,7 @@ int CTagProcessor::GetDiscoveryResult(int argc, void** argv) {
             State().mibError = State().asnError = 0;
             continue;
         }
-        std::vector<uint8_t> value;
-        int r = Encode(MIB_BER_OCTET_STRING, key.dbKey, &value);
-        if (r == 0) SetResult(std::move(value));
+        int r = EncodeResult(MIB_BER_OCTET_STRING, key.dbKey);
         return Finish("GetDiscoveryResult", argv, r);
     }
 }

@@ -17,7 +17,6 @@ constexpr const char* kModule = "TPMainClass";
 constexpr size_t kDbText = 5120 + 64;
 constexpr size_t kNameSize = 65;
 
-const char* Text(void** argv, int i) { return static_cast<const char*>(argv[i]); }
 
 // One of the three group name lists, read as the database wants: count first, then names.
 int ReadNameList(const std::string& mode, const char* group, std::vector<std::string>* out, const char** call) {
@@ -54,11 +53,7 @@ int ReadNameList(const std::string& mode, const char* group, std::vector<std::st
 // The common shape of the "read one text from the database" tags.
 int CTagProcessor::DbTextTag(const char* name, int argc, void** argv, int expected,
                              const std::function<int(char*)>& read, const char* dbCall) {
-    if (!CheckArgs(argc, argv, expected, false)) return Finish(name, argv, -2);
-    if (expected == 1)
-        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED %s(%s)\n", name, Text(argv, 1));
-    else
-        QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED %s(%s,%s)\n", name, Text(argv, 1), Text(argv, 2));
+    if (!Called(name, argc, argv, expected, false)) return Finish(name, argv, -2);
     std::vector<char> data(kDbText, 0);
     EnsureDbThread();
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "IN: %s\n", dbCall);
@@ -66,9 +61,7 @@ int CTagProcessor::DbTextTag(const char* name, int argc, void** argv, int expect
     QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: %s=%d\n", dbCall, r);
     if (r != 0) return Finish(name, argv, DbError(r));
     data.back() = 0;
-    std::vector<uint8_t> value;
-    int code = Encode(MIB_BER_OCTET_STRING, data.data(), &value);
-    if (code == 0) SetResult(std::move(value));
+    int code = EncodeResult(MIB_BER_OCTET_STRING, data.data());
     return Finish(name, argv, code);
 }
 
@@ -110,8 +103,7 @@ int CTagProcessor::GetDeviceInfo(int argc, void** argv) {
         DeviceKey key;
         int r = SetDevKeyInfo(Text(argv, 1), &key);
         if (r != 0 || item.rfind("DEVKEY_", 0) == 0) {
-            if (!CheckArgs(argc, argv, 2, false)) return Finish("GetDeviceInfo", argv, -2);
-            QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetDeviceInfo(%s,%s)\n", Text(argv, 1), Text(argv, 2));
+            if (!Called("GetDeviceInfo", argc, argv, 2, false)) return Finish("GetDeviceInfo", argv, -2);
             if (r != 0) {
                 QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR=%d\n", r);
                 return Finish("GetDeviceInfo", argv, -3);
@@ -125,9 +117,7 @@ int CTagProcessor::GetDeviceInfo(int argc, void** argv) {
                                                              : nullptr;
             // Other DEVKEY_ names are not key fields: the database answers for them.
             if (text != nullptr) {
-                std::vector<uint8_t> value;
-                int code = Encode(MIB_BER_OCTET_STRING, *text, &value);
-                if (code == 0) SetResult(std::move(value));
+                int code = EncodeResult(MIB_BER_OCTET_STRING, *text);
                 return Finish("GetDeviceInfo", argv, code);
             }
         }
@@ -137,8 +127,7 @@ int CTagProcessor::GetDeviceInfo(int argc, void** argv) {
 }
 
 int CTagProcessor::GetGroupNameList(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 2, false)) return Finish("GetGroupNameList", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetGroupNameList(%s,%s)\n", Text(argv, 1), Text(argv, 2));
+    if (!Called("GetGroupNameList", argc, argv, 2, false)) return Finish("GetGroupNameList", argv, -2);
     std::string mode = Text(argv, 1);
     if (mode != "ALL" && mode != "SUBCURRENT" && mode != "SUBADD") {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "PARAM ERROR\n");
@@ -167,9 +156,7 @@ int CTagProcessor::GetGroupNameList(int argc, void** argv) {
 }
 
 int CTagProcessor::CreateHTMLGroupList(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 5, false)) return Finish("CreateHTMLGroupList", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED CreateHTMLGroupList(%s,%s,%s,%s,%s)\n", Text(argv, 1),
-            Text(argv, 2), Text(argv, 3), Text(argv, 4), Text(argv, 5));
+    if (!Called("CreateHTMLGroupList", argc, argv, 5, false)) return Finish("CreateHTMLGroupList", argv, -2);
     std::vector<std::string> names;
     const char* call = nullptr;
     int r = ReadNameList("ALL", nullptr, &names, &call);

@@ -23,7 +23,6 @@ namespace {
 
 constexpr const char* kModule = "TPMainClass";
 
-const char* Text(void** argv, int i) { return static_cast<const char*>(argv[i]); }
 int32_t Integer(void** argv, int i) { return *static_cast<const int32_t*>(argv[i]); }
 
 // "0", "2", "+1", "-1": an optional sign and decimal digits, nothing else.
@@ -104,8 +103,7 @@ void CTagProcessor::CloseAllLogs() {
 }
 
 int CTagProcessor::OpenLog(const char* name, bool group, int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 2, true)) return Finish(name, argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED %s(%s,%s)\n", name, Text(argv, 1), Text(argv, 2));
+    if (!Called(name, argc, argv, 2, true)) return Finish(name, argv, -2);
     std::string target = Text(argv, 1);
     int kind = 0;
     if (!group) {

@@ -14,14 +14,11 @@ constexpr const char* kModule = "TPMainClass";
 constexpr const char* kWriteCommunity = "wixam";
 constexpr int kTagNumber = 37;
 
-const char* Text(void** argv, int i) { return static_cast<const char*>(argv[i]); }
 
 }  // namespace
 
 int CTagProcessor::GetMIBData(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 2, true)) return Finish("GetMIBData", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetMIBData(%s,%s)\n", Text(argv, 1), Text(argv, 2));
-    auto run = [&]() -> int {
+    return TextTag("GetMIBData", argc, argv, 2, [&]() -> int {
         std::vector<std::string> oids = SplitOidList(Text(argv, 2));
         DeviceKey key;
         int r = SetDevKeyInfo(Text(argv, 1), &key);
@@ -51,8 +48,7 @@ int CTagProcessor::GetMIBData(int argc, void** argv) {
             return BerError(r);
         }
         return 0;
-    };
-    return Finish("GetMIBData", argv, run());
+    });
 }
 
 int CTagProcessor::KeyAndExchange(void** argv, int kind, DeviceKey* key) {
@@ -76,9 +72,7 @@ int CTagProcessor::EncodeEntries(const std::vector<SeqEntry>& entries) {
 }
 
 int CTagProcessor::GetNextMIBData(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 2, true)) return Finish("GetNextMIBData", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetNextMIBData(%s,%s)\n", Text(argv, 1), Text(argv, 2));
-    auto run = [&]() -> int {
+    return TextTag("GetNextMIBData", argc, argv, 2, [&]() -> int {
         DeviceKey key;
         int r = KeyAndExchange(argv, 1, &key);
         if (r != 0) return r;
@@ -91,14 +85,11 @@ int CTagProcessor::GetNextMIBData(int argc, void** argv) {
         }
         entries[0].oid = std::move(returned);
         return EncodeEntries(entries);
-    };
-    return Finish("GetNextMIBData", argv, run());
+    });
 }
 
 int CTagProcessor::GetEntryMIBData(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 2, true)) return Finish("GetEntryMIBData", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetEntryMIBData(%s,%s)\n", Text(argv, 1), Text(argv, 2));
-    auto run = [&]() -> int {
+    return TextTag("GetEntryMIBData", argc, argv, 2, [&]() -> int {
         DeviceKey key;
         int r = KeyAndExchange(argv, 5, &key);
         if (r != 0) return r;
@@ -110,8 +101,7 @@ int CTagProcessor::GetEntryMIBData(int argc, void** argv) {
         }
         if (entries.empty()) return -4;
         return EncodeEntries(entries);
-    };
-    return Finish("GetEntryMIBData", argv, run());
+    });
 }
 
 int CTagProcessor::SetMIBData(int argc, void** argv) {

@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kModule = "TPMainClass";
 
-const char* Text(void** argv, int i) { return static_cast<const char*>(argv[i]); }
 
 const std::string kMarkTech = "1.3.6.1.2.1.43.10.2.1.2.";
 const std::string kColorants = "1.3.6.1.2.1.43.10.2.1.6.";
@@ -62,9 +61,7 @@ int CTagProcessor::WalkMarkerColumn(const DeviceKey& key, const std::string& col
 }
 
 int CTagProcessor::GetPrinterType(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 1, true)) return Finish("GetPrinterType", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetPrinterType(%s)\n", Text(argv, 1));
-    auto run = [&]() -> int {
+    return TextTag("GetPrinterType", argc, argv, 1, [&]() -> int {
         DeviceKey key;
         int r = ParseKeyArgument(argv, 1, &key);
         if (r != 0) return r;
@@ -80,19 +77,12 @@ int CTagProcessor::GetPrinterType(int argc, void** argv) {
             else if (tech >= 6 && tech <= 11) type = 2;
             else if (tech >= 12 && tech <= 14) type = 3;
         }
-        std::vector<uint8_t> value;
-        r = Encode(MIB_BER_INTEGER, std::to_string(type), &value);
-        if (r != 0) return r;
-        SetResult(std::move(value));
-        return 0;
-    };
-    return Finish("GetPrinterType", argv, run());
+        return EncodeResult(MIB_BER_INTEGER, std::to_string(type));
+    });
 }
 
 int CTagProcessor::GetPrinterColor(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 1, true)) return Finish("GetPrinterColor", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetPrinterColor(%s)\n", Text(argv, 1));
-    auto run = [&]() -> int {
+    return TextTag("GetPrinterColor", argc, argv, 1, [&]() -> int {
         DeviceKey key;
         int r = ParseKeyArgument(argv, 1, &key);
         if (r != 0) return r;
@@ -107,13 +97,8 @@ int CTagProcessor::GetPrinterColor(int argc, void** argv) {
             (colorants == 1 ? single : other) = true;
         }
         int color = single && other ? 3 : single ? 1 : 2;
-        std::vector<uint8_t> value;
-        r = Encode(MIB_BER_INTEGER, std::to_string(color), &value);
-        if (r != 0) return r;
-        SetResult(std::move(value));
-        return 0;
-    };
-    return Finish("GetPrinterColor", argv, run());
+        return EncodeResult(MIB_BER_INTEGER, std::to_string(color));
+    });
 }
 
 // The training level of the alert whose severity object is `alertOid`.
@@ -136,9 +121,7 @@ int CTagProcessor::SignalTrainingLevel(const DeviceKey& key, const std::string& 
 }
 
 int CTagProcessor::GetSignalType(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 1, true)) return Finish("GetSignalType", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetSignalType(%s)\n", Text(argv, 1));
-    auto run = [&]() -> int {
+    return TextTag("GetSignalType", argc, argv, 1, [&]() -> int {
         DeviceKey key;
         int r = ParseKeyArgument(argv, 1, &key);
         if (r != 0) return r;
@@ -188,19 +171,12 @@ int CTagProcessor::GetSignalType(int argc, void** argv) {
             // A critical alert whose training level says nothing still is an error signal.
             signal = !warning && !critical ? 1 : !critical ? 2 : noted != 0 ? noted : 3;
         }
-        std::vector<uint8_t> value;
-        r = Encode(MIB_BER_INTEGER, std::to_string(signal), &value);
-        if (r != 0) return r;
-        SetResult(std::move(value));
-        return 0;
-    };
-    return Finish("GetSignalType", argv, run());
+        return EncodeResult(MIB_BER_INTEGER, std::to_string(signal));
+    });
 }
 
 int CTagProcessor::GetPaperType(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 1, true)) return Finish("GetPaperType", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetPaperType(%s)\n", Text(argv, 1));
-    auto run = [&]() -> int {
+    return TextTag("GetPaperType", argc, argv, 1, [&]() -> int {
         DeviceKey key;
         int r = ParseKeyArgument(argv, 1, &key);
         if (r != 0) return r;
@@ -242,19 +218,12 @@ int CTagProcessor::GetPaperType(int argc, void** argv) {
                 return r;
             }
         }
-        std::vector<uint8_t> value;
-        r = Encode(MIB_BER_OCTET_STRING, names, &value);
-        if (r != 0) return r;
-        SetResult(std::move(value));
-        return 0;
-    };
-    return Finish("GetPaperType", argv, run());
+        return EncodeResult(MIB_BER_OCTET_STRING, names);
+    });
 }
 
 int CTagProcessor::GetDeviceName(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 1, true)) return Finish("GetDeviceName", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetDeviceName(%s)\n", Text(argv, 1));
-    auto run = [&]() -> int {
+    return TextTag("GetDeviceName", argc, argv, 1, [&]() -> int {
         DeviceKey key;
         if (SetDevKeyInfo(Text(argv, 1), &key) != 0) {
             QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "SetDevKeyInfo ERROR\n");
@@ -268,11 +237,7 @@ int CTagProcessor::GetDeviceName(int argc, void** argv) {
             QbTrace(QB_TRACE_INFO, kModule, __LINE__, "OUT: DBReadIPHostName=%d\n", r);
             if (r == -1) return DbError(r);
             std::string text = name[0] ? std::string(name) : key.ip;
-            std::vector<uint8_t> value;
-            r = Encode(MIB_BER_OCTET_STRING, text, &value);
-            if (r != 0) return r;
-            SetResult(std::move(value));
-            return 0;
+            return EncodeResult(MIB_BER_OCTET_STRING, text);
         }
         if (!key.ipx.empty()) {
             int r = GetSNMPPacket(0, key, {kIpxName});
@@ -284,14 +249,11 @@ int CTagProcessor::GetDeviceName(int argc, void** argv) {
             return 0;
         }
         return -2;
-    };
-    return Finish("GetDeviceName", argv, run());
+    });
 }
 
 int CTagProcessor::GetStorageSize(int argc, void** argv) {
-    if (!CheckArgs(argc, argv, 2, true)) return Finish("GetStorageSize", argv, -2);
-    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED GetStorageSize(%s,%s)\n", Text(argv, 1), Text(argv, 2));
-    auto run = [&]() -> int {
+    return TextTag("GetStorageSize", argc, argv, 2, [&]() -> int {
         DeviceKey key;
         int r = ParseKeyArgument(argv, 1, &key);
         if (r != 0) return r;
@@ -333,13 +295,8 @@ int CTagProcessor::GetStorageSize(int argc, void** argv) {
         }
         // Two 32-bit factors always fit 64 bits.
         unsigned long long bytes = static_cast<unsigned long long>(numbers[0]) * numbers[1];
-        std::vector<uint8_t> value;
-        r = Encode(MIB_BER_OCTET_STRING, FormatStorageSize(bytes), &value);
-        if (r != 0) return r;
-        SetResult(std::move(value));
-        return 0;
-    };
-    return Finish("GetStorageSize", argv, run());
+        return EncodeResult(MIB_BER_OCTET_STRING, FormatStorageSize(bytes));
+    });
 }
 
 }  // namespace qm::tag

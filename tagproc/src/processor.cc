@@ -169,6 +169,24 @@ bool CTagProcessor::CheckArgs(int argc, void** argv, int expected, bool keyFirst
     return true;
 }
 
+bool CTagProcessor::Called(const char* name, int argc, void** argv, int expected, bool keyFirst) {
+    if (!CheckArgs(argc, argv, expected, keyFirst)) return false;
+    std::string call = std::string(name) + "(";
+    for (int i = 1; i <= expected; ++i) {
+        if (i > 1) call += ',';
+        call += Text(argv, i);
+    }
+    QbTrace(QB_TRACE_INFO, kModule, __LINE__, "CALLED %s)\n", call.c_str());
+    return true;
+}
+
+int CTagProcessor::EncodeResult(int type, const std::string& text) {
+    std::vector<uint8_t> value;
+    int r = Encode(type, text, &value);
+    if (r == 0) SetResult(std::move(value));
+    return r;
+}
+
 void CTagProcessor::SetErrorResult() { Result().assign(nullResult_, nullResult_ + sizeof nullResult_); }
 
 void CTagProcessor::SetResult(std::vector<uint8_t> bytes) { Result() = std::move(bytes); }
@@ -336,51 +354,41 @@ int CTagProcessor::Encode(const std::vector<SeqEntry>& entries) {
     return 0;
 }
 
-int CTagProcessor::ValueInt(const std::vector<uint8_t>& element, int32_t* out, const char* decodeTrace) {
-    BerInfo info;
-    int r = GetBERInfo(element, &info);
+int CTagProcessor::ValueContent(const std::vector<uint8_t>& element, bool needContent, BerInfo* info) {
+    int r = GetBERInfo(element, info);
     if (r != 0) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo ERROR=%d\n", r);
         return BerError(r);
     }
-    if (info.content.empty()) {
+    if (needContent && info->content.empty()) {
         QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo pBERValue = NULL");
         return -2;
     }
-    r = DecodeINT(info.content, out);
-    if (r != 0) {
-        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, decodeTrace, r);
-        return BerError(r);
-    }
     return 0;
+}
+
+int CTagProcessor::Decoded(int r, const char* decodeTrace) {
+    if (r == 0) return 0;
+    QbTrace(QB_TRACE_ERROR, kModule, __LINE__, decodeTrace, r);
+    return BerError(r);
+}
+
+int CTagProcessor::ValueInt(const std::vector<uint8_t>& element, int32_t* out, const char* decodeTrace) {
+    BerInfo info;
+    int r = ValueContent(element, true, &info);
+    return r != 0 ? r : Decoded(DecodeINT(info.content, out), decodeTrace);
 }
 
 int CTagProcessor::ValueUint(const std::vector<uint8_t>& element, uint32_t* out) {
     BerInfo info;
-    int r = GetBERInfo(element, &info);
-    if (r != 0) {
-        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo ERROR=%d\n", r);
-        return BerError(r);
-    }
-    if (info.content.empty()) {
-        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo pBERValue = NULL");
-        return -2;
-    }
-    r = DecodeUINT(info.content, out);
-    if (r != 0) {
-        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "DecodeUINT ERROR=%d\n", r);
-        return BerError(r);
-    }
-    return 0;
+    int r = ValueContent(element, true, &info);
+    return r != 0 ? r : Decoded(DecodeUINT(info.content, out), "DecodeUINT ERROR=%d\n");
 }
 
 int CTagProcessor::ValueText(const std::vector<uint8_t>& element, std::string* out, const char* decodeTrace) {
     BerInfo info;
-    int r = GetBERInfo(element, &info);
-    if (r != 0) {
-        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetBERInfo ERROR=%d\n", r);
-        return BerError(r);
-    }
+    int r = ValueContent(element, false, &info);
+    if (r != 0) return r;
     std::vector<char> text(64);
     int size = static_cast<int>(text.size());
     r = DecodeSTR(info.content, text.data(), &size);
@@ -388,10 +396,7 @@ int CTagProcessor::ValueText(const std::vector<uint8_t>& element, std::string* o
         text.resize(static_cast<size_t>(size));
         r = DecodeSTR(info.content, text.data(), &size);
     }
-    if (r != 0) {
-        QbTrace(QB_TRACE_ERROR, kModule, __LINE__, decodeTrace, r);
-        return BerError(r);
-    }
+    if ((r = Decoded(r, decodeTrace)) != 0) return r;
     // Printers pad texts with NUL bytes to their field's width ("RAM\0\0\0\0\0"); as text the
     // value ends at the first one, so it compares and joins like the same text unpadded.
     out->assign(text.data(), ::strnlen(text.data(), static_cast<size_t>(size - 1)));
@@ -401,9 +406,7 @@ int CTagProcessor::ValueText(const std::vector<uint8_t>& element, std::string* o
 int CTagProcessor::GetLastError(int argc, void** argv) {
     if (!CheckArgs(argc, argv, 0, false)) return Finish("GetLastError", argv, -2);
     int previous = State().lastResult;
-    std::vector<uint8_t> value;
-    int code = Encode(MIB_BER_INTEGER, std::to_string(previous), &value);
-    if (code == 0) SetResult(std::move(value));
+    int code = EncodeResult(MIB_BER_INTEGER, std::to_string(previous));
     Finish("GetLastError", argv, code);
     // Asking for the last result does not replace it.
     State().lastResult = previous;

@@ -72,6 +72,9 @@ struct CallState {
 // calls tags from several threads; each needs its own before its first database call).
 void EnsureDbThread();
 
+// Argument i of a tag call as the text the template passed.
+inline const char* Text(void** argv, int i) { return static_cast<const char*>(argv[i]); }
+
 class CTagProcessor {
 public:
     // Runs the whole construction; ok() tells whether every component started.
@@ -139,6 +142,17 @@ private:
     // The frame of every method: checks, error result, closing traces.
     struct Frame;
     bool CheckArgs(int argc, void** argv, int expected, bool keyFirst);
+    // CheckArgs, then the line "CALLED <name>(<arg 1>,<arg 2>,...)" of the text arguments.
+    bool Called(const char* name, int argc, void** argv, int expected, bool keyFirst);
+    // A tag of `expected` text arguments, the first a device key: the opening checks and
+    // trace, the body (which returns the tag's code), and Finish.
+    template <typename Body>
+    int TextTag(const char* name, int argc, void** argv, int expected, Body&& body) {
+        if (!Called(name, argc, argv, expected, true)) return Finish(name, argv, -2);
+        return Finish(name, argv, body());
+    }
+    // The result is the element of type 2 or 4 for `text`: 0, or Encode's code.
+    int EncodeResult(int type, const std::string& text);
     int Finish(const char* name, void** argv, int code);
     void SetErrorResult();
     void SetResult(std::vector<uint8_t> bytes);
@@ -173,6 +187,11 @@ private:
     // The result block of `entries`, grown until the encoder is satisfied.
     int Encode(const std::vector<SeqEntry>& entries);
     // Integer value of a value element (no content: -2; decoder errors mapped).
+    // The parts of a value element: 0, or the mapped code after a trace line; with
+    // `needContent` an element without content is -2.
+    int ValueContent(const std::vector<uint8_t>& element, bool needContent, BerInfo* info);
+    // A decoder's result mapped: 0 stays 0, else the trace line `decodeTrace` and BerError.
+    int Decoded(int r, const char* decodeTrace);
     int ValueInt(const std::vector<uint8_t>& element, int32_t* out, const char* decodeTrace);
     int ValueUint(const std::vector<uint8_t>& element, uint32_t* out);
     int ValueText(const std::vector<uint8_t>& element, std::string* out, const char* decodeTrace);

@@ -82,49 +82,41 @@ int32_t TAGEndRequest(int32_t handle) {
     });
 }
 
-int32_t TAGGetLastError(int32_t argc, void** argv) { return Call("TAGGetLastError", argc, argv, &CTagProcessor::GetLastError); }
-int32_t TAGGetMIBData(int32_t argc, void** argv) { return Call("TAGGetMIBData", argc, argv, &CTagProcessor::GetMIBData); }
-int32_t TAGGetNextMIBData(int32_t argc, void** argv) {
-    return Call("TAGGetNextMIBData", argc, argv, &CTagProcessor::GetNextMIBData);
-}
-int32_t TAGGetEntryMIBData(int32_t argc, void** argv) {
-    return Call("TAGGetEntryMIBData", argc, argv, &CTagProcessor::GetEntryMIBData);
-}
-int32_t TAGSetMIBData(int32_t argc, void** argv) { return Call("TAGSetMIBData", argc, argv, &CTagProcessor::SetMIBData); }
-int32_t TAGGetPrinterType(int32_t argc, void** argv) {
-    return Call("TAGGetPrinterType", argc, argv, &CTagProcessor::GetPrinterType);
-}
-int32_t TAGGetPrinterColor(int32_t argc, void** argv) {
-    return Call("TAGGetPrinterColor", argc, argv, &CTagProcessor::GetPrinterColor);
-}
-int32_t TAGGetSignalType(int32_t argc, void** argv) {
-    return Call("TAGGetSignalType", argc, argv, &CTagProcessor::GetSignalType);
-}
-int32_t TAGGetPaperType(int32_t argc, void** argv) { return Call("TAGGetPaperType", argc, argv, &CTagProcessor::GetPaperType); }
-int32_t TAGGetDeviceName(int32_t argc, void** argv) {
-    return Call("TAGGetDeviceName", argc, argv, &CTagProcessor::GetDeviceName);
-}
-int32_t TAGGetStorageSize(int32_t argc, void** argv) {
-    return Call("TAGGetStorageSize", argc, argv, &CTagProcessor::GetStorageSize);
-}
+// Every tag is the same thin export over the processor method of its name.
+#define QM_TAG_EXPORT(name) \
+    int32_t TAG##name(int32_t argc, void** argv) { return Call("TAG" #name, argc, argv, &CTagProcessor::name); }
 
-int32_t TAGGetQMInfo(int32_t argc, void** argv) { return Call("TAGGetQMInfo", argc, argv, &CTagProcessor::GetQMInfo); }
-int32_t TAGGetGroupInfo(int32_t argc, void** argv) { return Call("TAGGetGroupInfo", argc, argv, &CTagProcessor::GetGroupInfo); }
-int32_t TAGGetDeviceInfo(int32_t argc, void** argv) { return Call("TAGGetDeviceInfo", argc, argv, &CTagProcessor::GetDeviceInfo); }
-int32_t TAGGetGroupNameList(int32_t argc, void** argv) { return Call("TAGGetGroupNameList", argc, argv, &CTagProcessor::GetGroupNameList); }
-int32_t TAGGetIPHostName(int32_t argc, void** argv) { return Call("TAGGetIPHostName", argc, argv, &CTagProcessor::GetIPHostName); }
-int32_t TAGGetModelInfo(int32_t argc, void** argv) { return Call("TAGGetModelInfo", argc, argv, &CTagProcessor::GetModelInfo); }
-int32_t TAGCreateHTMLGroupList(int32_t argc, void** argv) { return Call("TAGCreateHTMLGroupList", argc, argv, &CTagProcessor::CreateHTMLGroupList); }
+QM_TAG_EXPORT(GetLastError)
+QM_TAG_EXPORT(GetMIBData)
+QM_TAG_EXPORT(GetNextMIBData)
+QM_TAG_EXPORT(GetEntryMIBData)
+QM_TAG_EXPORT(SetMIBData)
+QM_TAG_EXPORT(GetPrinterType)
+QM_TAG_EXPORT(GetPrinterColor)
+QM_TAG_EXPORT(GetSignalType)
+QM_TAG_EXPORT(GetPaperType)
+QM_TAG_EXPORT(GetDeviceName)
+QM_TAG_EXPORT(GetStorageSize)
 
-int32_t TAGStartDeviceDiscovery(int32_t argc, void** argv) { return Call("TAGStartDeviceDiscovery", argc, argv, &CTagProcessor::StartDeviceDiscovery); }
-int32_t TAGGetDiscoveryResult(int32_t argc, void** argv) { return Call("TAGGetDiscoveryResult", argc, argv, &CTagProcessor::GetDiscoveryResult); }
-int32_t TAGEndDeviceDiscovery(int32_t argc, void** argv) { return Call("TAGEndDeviceDiscovery", argc, argv, &CTagProcessor::EndDeviceDiscovery); }
+QM_TAG_EXPORT(GetQMInfo)
+QM_TAG_EXPORT(GetGroupInfo)
+QM_TAG_EXPORT(GetDeviceInfo)
+QM_TAG_EXPORT(GetGroupNameList)
+QM_TAG_EXPORT(GetIPHostName)
+QM_TAG_EXPORT(GetModelInfo)
+QM_TAG_EXPORT(CreateHTMLGroupList)
 
-int32_t TAGOpenGroupLog(int32_t argc, void** argv) { return Call("TAGOpenGroupLog", argc, argv, &CTagProcessor::OpenGroupLog); }
-int32_t TAGReadGroupLog(int32_t argc, void** argv) { return Call("TAGReadGroupLog", argc, argv, &CTagProcessor::ReadGroupLog); }
-int32_t TAGCloseGroupLog(int32_t argc, void** argv) { return Call("TAGCloseGroupLog", argc, argv, &CTagProcessor::CloseGroupLog); }
-int32_t TAGOpenDeviceLog(int32_t argc, void** argv) { return Call("TAGOpenDeviceLog", argc, argv, &CTagProcessor::OpenDeviceLog); }
-int32_t TAGReadDeviceLog(int32_t argc, void** argv) { return Call("TAGReadDeviceLog", argc, argv, &CTagProcessor::ReadDeviceLog); }
-int32_t TAGCloseDeviceLog(int32_t argc, void** argv) { return Call("TAGCloseDeviceLog", argc, argv, &CTagProcessor::CloseDeviceLog); }
+QM_TAG_EXPORT(StartDeviceDiscovery)
+QM_TAG_EXPORT(GetDiscoveryResult)
+QM_TAG_EXPORT(EndDeviceDiscovery)
+
+QM_TAG_EXPORT(OpenGroupLog)
+QM_TAG_EXPORT(ReadGroupLog)
+QM_TAG_EXPORT(CloseGroupLog)
+QM_TAG_EXPORT(OpenDeviceLog)
+QM_TAG_EXPORT(ReadDeviceLog)
+QM_TAG_EXPORT(CloseDeviceLog)
+
+#undef QM_TAG_EXPORT
 
 }  // extern "C"
