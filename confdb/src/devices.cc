@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "store.h"
+#include "frame.h"
 #include "files.h"
 #include "qmdbmgr.h"
 #include "trace.h"
@@ -49,15 +50,10 @@ int Hex(char c) {
 using namespace qm::confdb;
 
 extern "C" int DBReadDeviceInfo(const char* lpszDKey, const char* lpszItem, char* lpszData) {
-    const ExportFrame frame(kDbTrace, "DBReadDeviceInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszDKey=%s, lpszItem=%s", lpszDKey ? lpszDKey : "(null)",
-                 lpszItem ? lpszItem : "(null)");
-        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
-        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
-        if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBReadDeviceInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszDKey", lpszDKey, kKeyWidth}, {"lpszItem", lpszItem}}, {{"lpszData", lpszData}});
+        if (!s) return -1;
         DeviceKey key(lpszDKey);
         int r = ReadKeyedText(*s, FileId::Device, key.bytes, FindField(kDeviceFields, lpszItem),
                               lpszData);
@@ -67,15 +63,10 @@ extern "C" int DBReadDeviceInfo(const char* lpszDKey, const char* lpszItem, char
 }
 
 extern "C" int DBWriteDeviceInfo(const char* lpszDKey, const char* lpszItem, const char* lpszData) {
-    const ExportFrame frame(kDbTrace, "DBWriteDeviceInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszDKey=%s, lpszItem=%s, lpszData=%s", lpszDKey ? lpszDKey : "(null)",
-                 lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
-        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
-        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
-        if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBWriteDeviceInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszDKey", lpszDKey, kKeyWidth}, {"lpszItem", lpszItem}, {"lpszData", lpszData}});
+        if (!s) return -1;
         File f(*s, FileId::Device);
         bool created;
         int r = f.OpenOrCreate(created);
@@ -88,20 +79,15 @@ extern "C" int DBWriteDeviceInfo(const char* lpszDKey, const char* lpszItem, con
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBReadChannelInfo(const char* lpszDKey, unsigned char* pChannel, int* pnSize) {
-    const ExportFrame frame(kDbTrace, "DBReadChannelInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszDKey=%s", lpszDKey ? lpszDKey : "(null)");
-        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
-        if (!frame.NotNull(pChannel, "pChannel")) return -1;
-        if (!frame.NotNull(pnSize, "pnSize")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBReadChannelInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszDKey", lpszDKey, kKeyWidth}}, {{"pChannel", pChannel}, {"pnSize", pnSize}});
+        if (!s) return -1;
         *pnSize = 0;
         File f(*s, FileId::Channel);
         int r = f.Open();
@@ -133,15 +119,13 @@ extern "C" int DBReadChannelInfo(const char* lpszDKey, unsigned char* pChannel, 
 }
 
 extern "C" int DBWriteChannelInfo(const char* lpszDKey, const unsigned char* pChannel, int nSize) {
-    const ExportFrame frame(kDbTrace, "DBWriteChannelInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszDKey=%s, nSize=%d", lpszDKey ? lpszDKey : "(null)", nSize);
-        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
-        if (!frame.NotNull(pChannel, "pChannel")) return -1;
+    return DbCall("DBWriteChannelInfo", [&](const DbFrame& frame) -> int {
+        frame.In("lpszDKey=%s, nSize=%d", Shown(lpszDKey), nSize);
+        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey") || !frame.NotNull(pChannel, "pChannel")) return -1;
         if (nSize <= 0) return frame.Fail("nSize=%d", nSize);
         if (nSize >= 65) return frame.Fail("(SizeError) nSize=%d", nSize);
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        const StoreApi* s = frame.Store();
+        if (!s) return -1;
         char text[kChannelWidth] = {};
         static const char kDigits[] = "0123456789ABCDEF";
         for (int i = 0; i < nSize; ++i) {
@@ -174,14 +158,10 @@ extern "C" int DBWriteChannelInfo(const char* lpszDKey, const unsigned char* pCh
 }
 
 extern "C" int DBConvDeviceKeyChannelInfo(const char* lpszDKey, const char* lpszNewDkey) {
-    const ExportFrame frame(kDbTrace, "DBConvDeviceKeyChannelInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszDKey=%s, lpszNewDkey=%s", lpszDKey ? lpszDKey : "(null)",
-                 lpszNewDkey ? lpszNewDkey : "(null)");
-        if (!frame.Text(lpszDKey, kKeyWidth, "lpszDKey")) return -1;
-        if (!frame.Text(lpszNewDkey, kKeyWidth, "lpszNewDkey")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBConvDeviceKeyChannelInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszDKey", lpszDKey, kKeyWidth}, {"lpszNewDkey", lpszNewDkey, kKeyWidth}});
+        if (!s) return -1;
         File f(*s, FileId::Channel);
         int r = f.Open();
         if (r == 0) r = f.Lock();
@@ -207,21 +187,19 @@ extern "C" int DBConvDeviceKeyChannelInfo(const char* lpszDKey, const char* lpsz
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBReadDeviceKeyList(int* pnDnum, char** lppszDKey) {
-    const ExportFrame frame(kDbTrace, "DBReadDeviceKeyList", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBReadDeviceKeyList", [&](const DbFrame& frame) -> int {
         frame.In("pnDnum=%d", pnDnum ? *pnDnum : -1);
         if (!frame.NotNull(pnDnum, "pnDnum")) return -1;
         const int wanted = *pnDnum;
         if (wanted < 0) return frame.Fail("pnDnum=%d", wanted);
         if (wanted > 0) if (!frame.NotNull(lppszDKey, "lppszDKey")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        const StoreApi* s = frame.Store();
+        if (!s) return -1;
         File f(*s, FileId::Device);
         int r = f.Open();
         if (r == ISAM_FILE_MISSING && wanted == 0) {

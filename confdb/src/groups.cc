@@ -1,5 +1,6 @@
 // Groups (QMGROUP) and their sub-group lists (QMSBGLST), with the candidates for adding.
 #include "groups.h"
+#include "frame.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -166,15 +167,10 @@ int CopyNames(const std::vector<std::string>& names, int wanted, char** list) {
 }  // namespace
 
 extern "C" int DBReadGroupInfo(const char* lpszGroup, const char* lpszItem, char* lpszData) {
-    const ExportFrame frame(kDbTrace, "DBReadGroupInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s, lpszItem=%s", lpszGroup ? lpszGroup : "(null)",
-                 lpszItem ? lpszItem : "(null)");
-        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
-        if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBReadGroupInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszGroup", lpszGroup, kGroupNameWidth}, {"lpszItem", lpszItem}}, {{"lpszData", lpszData}});
+        if (!s) return -1;
         lpszData[0] = '\0';
         File f(*s, FileId::Group);
         int r = OpenGroups(f, false);
@@ -203,15 +199,10 @@ extern "C" int DBReadGroupInfo(const char* lpszGroup, const char* lpszItem, char
 }
 
 extern "C" int DBWriteGroupInfo(const char* lpszGroup, const char* lpszItem, const char* lpszData) {
-    const ExportFrame frame(kDbTrace, "DBWriteGroupInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s, lpszItem=%s, lpszData=%s", lpszGroup ? lpszGroup : "(null)",
-                 lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
-        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
-        if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBWriteGroupInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszGroup", lpszGroup, kGroupNameWidth}, {"lpszItem", lpszItem}, {"lpszData", lpszData}});
+        if (!s) return -1;
         File f(*s, FileId::Group);
         int r = OpenGroups(f, false);
         GroupRecord rec;
@@ -225,18 +216,14 @@ extern "C" int DBWriteGroupInfo(const char* lpszGroup, const char* lpszItem, con
             }
         }
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBCreateGroupInfo(const char* lpszGroup) {
-    const ExportFrame frame(kDbTrace, "DBCreateGroupInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBCreateGroupInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s = frame.Begin({{"lpszGroup", lpszGroup, kGroupNameWidth}});
+        if (!s) return -1;
         File f(*s, FileId::Group);
         int r = OpenGroups(f, false);
         // The lock keeps two creators in different processes from taking the same number.
@@ -251,18 +238,14 @@ extern "C" int DBCreateGroupInfo(const char* lpszGroup) {
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBDeleteGroupInfo(const char* lpszGroup) {
-    const ExportFrame frame(kDbTrace, "DBDeleteGroupInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBDeleteGroupInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s = frame.Begin({{"lpszGroup", lpszGroup, kGroupNameWidth}});
+        if (!s) return -1;
         uint32_t number = 0;
         {
             File f(*s, FileId::Group);
@@ -292,15 +275,14 @@ extern "C" int DBDeleteGroupInfo(const char* lpszGroup) {
 }
 
 extern "C" int DBReadGroupNameList(int* pnGnum, char** lppszGroup) {
-    const ExportFrame frame(kDbTrace, "DBReadGroupNameList", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBReadGroupNameList", [&](const DbFrame& frame) -> int {
         frame.In("pnGnum=%d", pnGnum ? *pnGnum : -1);
         if (!frame.NotNull(pnGnum, "pnGnum")) return -1;
         const int wanted = *pnGnum;
         if (wanted < 0) return frame.Fail("pnGnum=%d", wanted);
         if (wanted > 0) if (!frame.NotNull(lppszGroup, "lppszGroup")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        const StoreApi* s = frame.Store();
+        if (!s) return -1;
         std::vector<std::pair<uint32_t, std::string>> groups;
         int r = ReadAllGroups(*s, groups);
         if (r == 0 && wanted > static_cast<int>(groups.size())) r = ISAM_END;
@@ -316,18 +298,16 @@ extern "C" int DBReadGroupNameList(int* pnGnum, char** lppszGroup) {
 }
 
 extern "C" int DBReadSubGroupNameList(const char* lpszGroup, int* pnGnum, char** lppszGroup) {
-    const ExportFrame frame(kDbTrace, "DBReadSubGroupNameList", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s, pnGnum=%d", lpszGroup ? lpszGroup : "(null)",
-                 pnGnum ? *pnGnum : -1);
-        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-        if (!frame.NotNull(pnGnum, "pnGnum")) return -1;
+    return DbCall("DBReadSubGroupNameList", [&](const DbFrame& frame) -> int {
+        frame.In("lpszGroup=%s, pnGnum=%d", Shown(lpszGroup), pnGnum ? *pnGnum : -1);
+        if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup") ||
+            !frame.NotNull(pnGnum, "pnGnum")) return -1;
         const int wanted = *pnGnum;
         if (wanted < 0) return frame.Fail("pnGnum=%d", wanted);
         if (wanted > 0)
             if (!frame.NotNull(lppszGroup, "lppszGroup")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        const StoreApi* s = frame.Store();
+        if (!s) return -1;
         File groups(*s, FileId::Group);
         int r = OpenGroups(groups, false);
         GroupRecord rec;
@@ -370,18 +350,15 @@ extern "C" int DBReadSubGroupNameList(const char* lpszGroup, int* pnGnum, char**
 // one can never close a cycle. The groups whose trees contain it are exactly its ancestors,
 // found by one walk up the parent links instead of one walk down per group.
 extern "C" int DBReadAddGroupNameList(const char* lpszGroup, int* pnGnum, char** lppszGroup) {
-    const ExportFrame frame(kDbTrace, "DBReadAddGroupNameList", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszGroup=%s, pnGnum=%d", lpszGroup ? lpszGroup : "(null)",
-                 pnGnum ? *pnGnum : -1);
-        if (!frame.NotNull(lpszGroup, "lpszGroup")) return -1;
-        if (!frame.NotNull(pnGnum, "pnGnum")) return -1;
+    return DbCall("DBReadAddGroupNameList", [&](const DbFrame& frame) -> int {
+        frame.In("lpszGroup=%s, pnGnum=%d", Shown(lpszGroup), pnGnum ? *pnGnum : -1);
+        if (!frame.NotNull(lpszGroup, "lpszGroup") || !frame.NotNull(pnGnum, "pnGnum")) return -1;
         const int wanted = *pnGnum;
         if (wanted < 0) return frame.Fail("pnGnum=%d", wanted);
         if (wanted > 0)
             if (!frame.NotNull(lppszGroup, "lppszGroup")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        const StoreApi* s = frame.Store();
+        if (!s) return -1;
         std::vector<std::pair<uint32_t, std::string>> groups;
         std::map<uint32_t, std::vector<uint32_t>> children;
         int r = ReadAllGroups(*s, groups);
@@ -443,10 +420,9 @@ static int GroupPairNumbers(const StoreApi& s, const char* group, const char* su
 // groups' numbers. Returns 0, or the export's failure result (traced).
 static int LinkPrelude(const ExportFrame& frame, const char* lpszGroup, const char* lpszSubGroup,
                        const StoreApi*& s, uint32_t& parent, uint32_t& child) {
-    frame.In("lpszGroup=%s, lpszSubGroup=%s", lpszGroup ? lpszGroup : "(null)",
-             lpszSubGroup ? lpszSubGroup : "(null)");
-    if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup")) return -1;
-    if (!frame.Text(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
+    frame.In("lpszGroup=%s, lpszSubGroup=%s", Shown(lpszGroup), Shown(lpszSubGroup));
+    if (!frame.Text(lpszGroup, kGroupNameWidth, "lpszGroup") ||
+        !frame.Text(lpszSubGroup, kGroupNameWidth, "lpszSubGroup")) return -1;
     s = Store();
     if (!s) return frame.Fail("nRet=%d", -1);
     int found = GroupPairNumbers(*s, lpszGroup, lpszSubGroup, &parent, &child);
@@ -454,8 +430,7 @@ static int LinkPrelude(const ExportFrame& frame, const char* lpszGroup, const ch
 }
 
 extern "C" int DBWriteSubGroupInGroup(const char* lpszGroup, const char* lpszSubGroup) {
-    const ExportFrame frame(kDbTrace, "DBWriteSubGroupInGroup", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBWriteSubGroupInGroup", [&](const DbFrame& frame) -> int {
         const StoreApi* s = nullptr;
         uint32_t parent = 0, child = 0;
         if (int r = LinkPrelude(frame, lpszGroup, lpszSubGroup, s, parent, child); r != 0) return r;
@@ -472,14 +447,12 @@ extern "C" int DBWriteSubGroupInGroup(const char* lpszGroup, const char* lpszSub
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBDeleteSubGroupInGroup(const char* lpszGroup, const char* lpszSubGroup) {
-    const ExportFrame frame(kDbTrace, "DBDeleteSubGroupInGroup", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBDeleteSubGroupInGroup", [&](const DbFrame& frame) -> int {
         const StoreApi* s = nullptr;
         uint32_t parent = 0, child = 0;
         if (int r = LinkPrelude(frame, lpszGroup, lpszSubGroup, s, parent, child); r != 0) return r;
@@ -497,7 +470,6 @@ extern "C" int DBDeleteSubGroupInGroup(const char* lpszGroup, const char* lpszSu
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }

@@ -1,5 +1,6 @@
 // Host names of IP addresses (QMDNSINF) and per-model display settings (QMMODEL).
 #include "store.h"
+#include "frame.h"
 #include "trace.h"
 #include "files.h"
 #include "qmdbmgr.h"
@@ -37,13 +38,9 @@ const Field kModelFields[] = {
 using namespace qm::confdb;
 
 extern "C" int DBReadIPHostName(const char* lpszIPAddr, char* lpszHName) {
-    const ExportFrame frame(kDbTrace, "DBReadIPHostName", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszIPAddr=%s", lpszIPAddr ? lpszIPAddr : "(null)");
-        if (!frame.Text(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
-        if (!frame.NotNull(lpszHName, "lpszHName")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBReadIPHostName", [&](const DbFrame& frame) -> int {
+        const StoreApi* s = frame.Begin({{"lpszIPAddr", lpszIPAddr, kAddrWidth}}, {{"lpszHName", lpszHName}});
+        if (!s) return -1;
         const Field host{"", kHostOffset, kHostWidth};
         TextKey<kAddrWidth> key(lpszIPAddr);
         int r = ReadKeyedText(*s, FileId::DnsInfo, key.bytes, &host, lpszHName);
@@ -53,14 +50,10 @@ extern "C" int DBReadIPHostName(const char* lpszIPAddr, char* lpszHName) {
 }
 
 extern "C" int DBWriteIPHostName(const char* lpszIPAddr, const char* lpszHName) {
-    const ExportFrame frame(kDbTrace, "DBWriteIPHostName", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszIPAddr=%s, lpszHName=%s", lpszIPAddr ? lpszIPAddr : "(null)",
-                 lpszHName ? lpszHName : "(null)");
-        if (!frame.Text(lpszIPAddr, kAddrWidth, "lpszIPAddr")) return -1;
-        if (!frame.Text(lpszHName, kHostWidth, "lpszHName")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBWriteIPHostName", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszIPAddr", lpszIPAddr, kAddrWidth}, {"lpszHName", lpszHName, kHostWidth}});
+        if (!s) return -1;
         File f(*s, FileId::DnsInfo);
         bool created;
         int r = f.OpenOrCreate(created);
@@ -77,21 +70,15 @@ extern "C" int DBWriteIPHostName(const char* lpszIPAddr, const char* lpszHName) 
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBReadModelInfo(const char* lpszModel, const char* lpszItem, char* lpszData) {
-    const ExportFrame frame(kDbTrace, "DBReadModelInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszModel=%s, lpszItem=%s", lpszModel ? lpszModel : "(null)",
-                 lpszItem ? lpszItem : "(null)");
-        if (!frame.Text(lpszModel, kModelWidth, "lpszModel")) return -1;
-        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
-        if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBReadModelInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszModel", lpszModel, kModelWidth}, {"lpszItem", lpszItem}}, {{"lpszData", lpszData}});
+        if (!s) return -1;
         TextKey<kModelWidth> key(lpszModel);
         int r = ReadKeyedText(*s, FileId::Model, key.bytes, FindField(kModelFields, lpszItem),
                               lpszData);
@@ -101,15 +88,10 @@ extern "C" int DBReadModelInfo(const char* lpszModel, const char* lpszItem, char
 }
 
 extern "C" int DBWriteModelInfo(const char* lpszModel, const char* lpszItem, const char* lpszData) {
-    const ExportFrame frame(kDbTrace, "DBWriteModelInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszModel=%s, lpszItem=%s, lpszData=%s", lpszModel ? lpszModel : "(null)",
-                 lpszItem ? lpszItem : "(null)", lpszData ? lpszData : "(null)");
-        if (!frame.Text(lpszModel, kModelWidth, "lpszModel")) return -1;
-        if (!frame.NotNull(lpszItem, "lpszItem")) return -1;
-        if (!frame.NotNull(lpszData, "lpszData")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBWriteModelInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszModel", lpszModel, kModelWidth}, {"lpszItem", lpszItem}, {"lpszData", lpszData}});
+        if (!s) return -1;
         File f(*s, FileId::Model);
         bool created;
         int r = f.OpenOrCreate(created);
@@ -124,7 +106,6 @@ extern "C" int DBWriteModelInfo(const char* lpszModel, const char* lpszItem, con
                                });
         }
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }

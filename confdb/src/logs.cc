@@ -13,6 +13,7 @@
 #include "qm/platform/library.h"
 #include "qm/platform/owners.h"
 #include "qmdbmgr.h"
+#include "frame.h"
 #include "trace.h"
 
 namespace qm::confdb {
@@ -142,12 +143,12 @@ const char* DeviceItem(int kind) {
 using namespace qm::confdb;
 
 extern "C" DBHANDLE DBOpenGroupLog(const char* lpszGroup) {
-    DB_TRACE("QMDBMGR: DBOpenGroupLog[IN] lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
+    DB_TRACE("QMDBMGR: DBOpenGroupLog[IN] lpszGroup=%s", Shown(lpszGroup));
     return Open("DBOpenGroupLog", lpszGroup, "GRP_LogHandle", true);
 }
 
 extern "C" DBHANDLE DBOpenDeviceLog(const char* lpszDKey, int nLogKind) {
-    DB_TRACE("QMDBMGR: DBOpenDeviceLog[IN] lpszDKey=%s, nLogKind=%d", lpszDKey ? lpszDKey : "(null)",
+    DB_TRACE("QMDBMGR: DBOpenDeviceLog[IN] lpszDKey=%s, nLogKind=%d", Shown(lpszDKey),
              nLogKind);
     const char* item = DeviceItem(nLogKind);
     if (!item) {

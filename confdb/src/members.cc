@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "store.h"
+#include "frame.h"
 #include "trace.h"
 #include "groups.h"
 #include "qm/platform/handle_table.h"
@@ -205,17 +206,30 @@ int NextMember(const StoreApi& s, Handle& h, bool& found) {
     return r;
 }
 
+// The opening of a write or delete through a member handle: the trace, the handle, the key
+// and the store; null after the failing check's "[ER_OUT]" line.
+const StoreApi* BeginOnHandle(const DbFrame& frame, DBHANDLE hHandle, const char* lpszDKey,
+                              std::shared_ptr<Handle>& h) {
+    frame.In("hHandle=%ld, lpszDKey=%s", hHandle, Shown(lpszDKey));
+    h = Find(hHandle);
+    if (!h) {
+        frame.Fail("hHandle=%ld", hHandle);
+        return nullptr;
+    }
+    if (!frame.Text(lpszDKey, kMemberKeyWidth, "lpszDKey")) return nullptr;
+    return frame.Store();
+}
+
 }  // namespace
 }  // namespace qm::confdb
 
 using namespace qm::confdb;
 
 extern "C" DBHANDLE DBOpenDeviceKeyInGroup(const char* lpszGroup) {
-    const ExportFrame frame(kDbTrace, "DBOpenDeviceKeyInGroup", DB_NO_HANDLE);
-    return frame.Run([&]() -> DBHANDLE {
-        frame.In("lpszGroup=%s", lpszGroup ? lpszGroup : "(null)");
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBOpenDeviceKeyInGroup", [&](const DbFrame& frame) -> DBHANDLE {
+        frame.In("lpszGroup=%s", Shown(lpszGroup));
+        const StoreApi* s = frame.Store();
+        if (!s) return DB_NO_HANDLE;
         auto h = std::make_shared<Handle>();
         if (lpszGroup) {
             if (!frame.Fits(lpszGroup, kGroupNameWidth, "lpszGroup")) return DB_NO_HANDLE;
@@ -231,22 +245,20 @@ extern "C" DBHANDLE DBOpenDeviceKeyInGroup(const char* lpszGroup) {
         const DBHANDLE id = Handles().Add(h);
         if (id == 0) return frame.Fail("nRet=%d", -1);
         return frame.Out(id, "m_nGroupKey=%d", static_cast<int>(h->groupKey));
-    });
+    }, DB_NO_HANDLE);
 }
 
 extern "C" int DBReadDeviceKeyInGroup(DBHANDLE hHandle, char** lppszDKey, int* pnLength) {
-    const ExportFrame frame(kDbTrace, "DBReadDeviceKeyInGroup", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBReadDeviceKeyInGroup", [&](const DbFrame& frame) -> int {
         frame.In("hHandle=%ld", hHandle);
         static char empty[1] = "";
         if (lppszDKey) *lppszDKey = empty;
         if (pnLength) *pnLength = 0;
         auto h = Find(hHandle);
         if (!h) return frame.Fail("hHandle=%ld", hHandle);
-        if (!frame.NotNull(lppszDKey, "lppszDKey")) return -1;
-        if (!frame.NotNull(pnLength, "pnLength")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+        if (!frame.NotNull(lppszDKey, "lppszDKey") || !frame.NotNull(pnLength, "pnLength")) return -1;
+        const StoreApi* s = frame.Store();
+        if (!s) return -1;
         std::lock_guard lock(h->mutex);
         bool found = false;
         int r = 0;
@@ -271,14 +283,10 @@ extern "C" int DBReadDeviceKeyInGroup(DBHANDLE hHandle, char** lppszDKey, int* p
 }
 
 extern "C" int DBWriteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
-    const ExportFrame frame(kDbTrace, "DBWriteDeviceKeyInGroup", -1);
-    return frame.Run([&]() -> int {
-        frame.In("hHandle=%ld, lpszDKey=%s", hHandle, lpszDKey ? lpszDKey : "(null)");
-        auto h = Find(hHandle);
-        if (!h) return frame.Fail("hHandle=%ld", hHandle);
-        if (!frame.Text(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBWriteDeviceKeyInGroup", [&](const DbFrame& frame) -> int {
+        std::shared_ptr<Handle> h;
+        const StoreApi* s = BeginOnHandle(frame, hHandle, lpszDKey, h);
+        if (!s) return -1;
         std::lock_guard lock(h->mutex);
         if (h->groupKey == 0) {
             if (h->recordIndex == 0 && !h->writer) {
@@ -318,14 +326,10 @@ extern "C" int DBWriteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
 }
 
 extern "C" int DBDeleteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) {
-    const ExportFrame frame(kDbTrace, "DBDeleteDeviceKeyInGroup", -1);
-    return frame.Run([&]() -> int {
-        frame.In("hHandle=%ld, lpszDKey=%s", hHandle, lpszDKey ? lpszDKey : "(null)");
-        auto h = Find(hHandle);
-        if (!h) return frame.Fail("hHandle=%ld", hHandle);
-        if (!frame.Text(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBDeleteDeviceKeyInGroup", [&](const DbFrame& frame) -> int {
+        std::shared_ptr<Handle> h;
+        const StoreApi* s = BeginOnHandle(frame, hHandle, lpszDKey, h);
+        if (!s) return -1;
         std::lock_guard lock(h->mutex);
         File f(*s, FileId::DevList);
         int r = f.Open();
@@ -342,14 +346,12 @@ extern "C" int DBDeleteDeviceKeyInGroup(DBHANDLE hHandle, const char* lpszDKey) 
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBCloseDeviceKeyInGroup(DBHANDLE hHandle) {
-    const ExportFrame frame(kDbTrace, "DBCloseDeviceKeyInGroup", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBCloseDeviceKeyInGroup", [&](const DbFrame& frame) -> int {
         frame.In("hHandle=%ld", hHandle);
         if (hHandle == DB_NO_HANDLE) {
             return frame.Out(0, "Ret=0");
@@ -369,14 +371,10 @@ extern "C" int DBCloseDeviceKeyInGroup(DBHANDLE hHandle) {
 }
 
 extern "C" int DBConvDeviceKeyInGroup(const char* lpszDKey, const char* lpszNewDkey) {
-    const ExportFrame frame(kDbTrace, "DBConvDeviceKeyInGroup", -1);
-    return frame.Run([&]() -> int {
-        frame.In("lpszDKey=%s, lpszNewDkey=%s", lpszDKey ? lpszDKey : "(null)",
-                 lpszNewDkey ? lpszNewDkey : "(null)");
-        if (!frame.Text(lpszDKey, kMemberKeyWidth, "lpszDKey")) return -1;
-        if (!frame.Text(lpszNewDkey, kMemberKeyWidth, "lpszNewDkey")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBConvDeviceKeyInGroup", [&](const DbFrame& frame) -> int {
+        const StoreApi* s =
+            frame.Begin({{"lpszDKey", lpszDKey, kMemberKeyWidth}, {"lpszNewDkey", lpszNewDkey, kMemberKeyWidth}});
+        if (!s) return -1;
         // Entries of group 0 may only change while no rewrite runs; holding the section for the
         // whole rename keeps a new rewrite from starting half-way. The store lock is taken only
         // after the wait, as the rewriter needs the store to finish.
@@ -411,7 +409,6 @@ extern "C" int DBConvDeviceKeyInGroup(const char* lpszDKey, const char* lpszNewD
         }
         if (r == 0) r = f.Unlock();
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "files.h"
+#include "frame.h"
 #include "qmdbmgr.h"
 #include "trace.h"
 
@@ -56,8 +57,7 @@ int OpenSettings(File& f) {
 using namespace qm::confdb;
 
 extern "C" int DBMgrInitialize(void) {
-    const ExportFrame frame(kDbTrace, "DBMgrInitialize", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBMgrInitialize", [&](const DbFrame& frame) -> int {
         frame.In();
         const StoreApi* s = Store();
         int r = s ? s->INTISAM(6, 10, 4) : -1;
@@ -67,35 +67,28 @@ extern "C" int DBMgrInitialize(void) {
 }
 
 extern "C" int DBMgrRelease(void) {
-    const ExportFrame frame(kDbTrace, "DBMgrRelease", -1);
-    return frame.Run([&]() -> int {
+    return DbCall("DBMgrRelease", [&](const DbFrame& frame) -> int {
         frame.In();
         const StoreApi* s = Store();
         int r = s ? s->CLISAM() : -1;
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }
 
 extern "C" int DBReadQMInfo(const char* Item, char* Data) {
-    const ExportFrame frame(kDbTrace, "DBReadQMInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("Item=%s", Item ? Item : "(null)");
-        if (!frame.Text(Item, kItemWidth, "Item")) return -1;
-        if (!frame.NotNull(Data, "Data")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBReadQMInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s = frame.Begin({{"Item", Item, kItemWidth}}, {{"Data", Data}});
+        if (!s) return -1;
         File f(*s, FileId::Config);
         int r = OpenSettings(f);
-        unsigned char key[kItemWidth] = {};
+        const TextKey<kItemWidth> key(Item);  // Item fits: checked above
         unsigned char rec[kConfigLength];
         if (r == 0) {
-            std::memcpy(key, Item, std::strlen(Item));
-            r = s->EQLREC(f.index(1), key, rec);
+            r = s->EQLREC(f.index(1), key.bytes, rec);
             // An initial item is missing only when the seeding of a new file was cut short (a
             // crash, or a reader that came between creation and seeding): finish it now.
             if (r == ISAM_END && IsInitialItem(Item) && (r = SeedSettings(f)) == 0)
-                r = s->EQLREC(f.index(1), key, rec);
+                r = s->EQLREC(f.index(1), key.bytes, rec);
             if (r == 0) {
                 GetText(Data, rec + kValueOffset, kValueWidth);
             } else if (r == ISAM_END) {
@@ -110,27 +103,21 @@ extern "C" int DBReadQMInfo(const char* Item, char* Data) {
 }
 
 extern "C" int DBWriteQMInfo(const char* Item, const char* Data) {
-    const ExportFrame frame(kDbTrace, "DBWriteQMInfo", -1);
-    return frame.Run([&]() -> int {
-        frame.In("Item=%s, Data=%s", Item ? Item : "(null)", Data ? Data : "(null)");
-        if (!frame.Text(Item, kItemWidth, "Item")) return -1;
-        if (!frame.Text(Data, kValueWidth, "Data")) return -1;
-        const StoreApi* s = Store();
-        if (!s) return frame.Fail("nRet=%d", -1);
+    return DbCall("DBWriteQMInfo", [&](const DbFrame& frame) -> int {
+        const StoreApi* s = frame.Begin({{"Item", Item, kItemWidth}, {"Data", Data, kValueWidth}});
+        if (!s) return -1;
         File f(*s, FileId::Config);
         int r = OpenSettings(f);
-        unsigned char key[kItemWidth] = {};
+        const TextKey<kItemWidth> key(Item);  // Item fits: checked above
         unsigned char rec[kConfigLength];
         if (r == 0) {
-            std::memcpy(key, Item, std::strlen(Item));
             // Settings take no locks: another writer may add the same item between our
             // lookup and our add. Its value is replaced, as the last writer wins.
             const Field value{"", kValueOffset, kValueWidth};
-            r = WriteKeyedText(f, key, rec, &value, Data,
+            r = WriteKeyedText(f, key.bytes, rec, &value, Data,
                                [&](unsigned char* fresh) { MakeRecord(fresh, Item, Data); });
         }
         if (r == 0) r = f.Close();
-        if (r != 0) return frame.Fail("nRet=%d", r);
-        return frame.Out(0, "Ret=0");
+        return frame.Done(r);
     });
 }

@@ -61,12 +61,9 @@ int CTagProcessor::WalkMarkerColumn(const DeviceKey& key, const std::string& col
 }
 
 int CTagProcessor::GetPrinterType(int argc, void** argv) {
-    return TextTag("GetPrinterType", argc, argv, 1, [&]() -> int {
-        DeviceKey key;
-        int r = ParseKeyArgument(argv, 1, &key);
-        if (r != 0) return r;
+    return DeviceTag("GetPrinterType", argc, argv, 1, [&](const DeviceKey& key) -> int {
         std::vector<SeqEntry> markers;
-        r = WalkMarkerColumn(key, kMarkTech + key.index, &markers);
+        int r = WalkMarkerColumn(key, kMarkTech + key.index, &markers);
         if (r != 0) return r;
         int type = 4;  // several markers: a device of several kinds
         if (markers.size() == 1) {
@@ -82,12 +79,9 @@ int CTagProcessor::GetPrinterType(int argc, void** argv) {
 }
 
 int CTagProcessor::GetPrinterColor(int argc, void** argv) {
-    return TextTag("GetPrinterColor", argc, argv, 1, [&]() -> int {
-        DeviceKey key;
-        int r = ParseKeyArgument(argv, 1, &key);
-        if (r != 0) return r;
+    return DeviceTag("GetPrinterColor", argc, argv, 1, [&](const DeviceKey& key) -> int {
         std::vector<SeqEntry> markers;
-        r = WalkMarkerColumn(key, kColorants + key.index, &markers);
+        int r = WalkMarkerColumn(key, kColorants + key.index, &markers);
         if (r != 0) return r;
         bool single = false, other = false;
         for (const SeqEntry& m : markers) {
@@ -121,13 +115,10 @@ int CTagProcessor::SignalTrainingLevel(const DeviceKey& key, const std::string& 
 }
 
 int CTagProcessor::GetSignalType(int argc, void** argv) {
-    return TextTag("GetSignalType", argc, argv, 1, [&]() -> int {
-        DeviceKey key;
-        int r = ParseKeyArgument(argv, 1, &key);
-        if (r != 0) return r;
+    return DeviceTag("GetSignalType", argc, argv, 1, [&](const DeviceKey& key) -> int {
         const std::string column = kSeverity + key.index;
         int signal = 1;
-        r = GetSNMPPacket(5, key, {column});
+        int r = GetSNMPPacket(5, key, {column});
         if (r == MIB_ERR_NO_ANSWER) {
             // A printer that does not answer shows the quiet signal, not an error.
             signal = 1;
@@ -176,13 +167,10 @@ int CTagProcessor::GetSignalType(int argc, void** argv) {
 }
 
 int CTagProcessor::GetPaperType(int argc, void** argv) {
-    return TextTag("GetPaperType", argc, argv, 1, [&]() -> int {
-        DeviceKey key;
-        int r = ParseKeyArgument(argv, 1, &key);
-        if (r != 0) return r;
+    return DeviceTag("GetPaperType", argc, argv, 1, [&](const DeviceKey& key) -> int {
         // Paper size indexes in order of first appearance, each once.
         std::vector<std::string> sizes;
-        r = GetSNMPPacket(5, key, {kPaperIndex + key.index});
+        int r = GetSNMPPacket(5, key, {kPaperIndex + key.index});
         std::vector<SeqEntry> rows;
         if (r == 0) r = ReadAllBindings(&rows);
         for (size_t i = 0; r == 0 && i < rows.size(); ++i) {
@@ -253,11 +241,8 @@ int CTagProcessor::GetDeviceName(int argc, void** argv) {
 }
 
 int CTagProcessor::GetStorageSize(int argc, void** argv) {
-    return TextTag("GetStorageSize", argc, argv, 2, [&]() -> int {
-        DeviceKey key;
-        int r = ParseKeyArgument(argv, 1, &key);
-        if (r != 0) return r;
-        r = GetSNMPPacket(5, key, {kStorageDescr});
+    return DeviceTag("GetStorageSize", argc, argv, 2, [&](const DeviceKey& key) -> int {
+        int r = GetSNMPPacket(5, key, {kStorageDescr});
         if (r != 0) {
             QbTrace(QB_TRACE_ERROR, kModule, __LINE__, "GetSNMPPacket ERROR=%d\n", r);
             return r;

@@ -151,6 +151,16 @@ private:
         if (!Called(name, argc, argv, expected, true)) return Finish(name, argv, -2);
         return Finish(name, argv, body());
     }
+    // A text tag whose first argument is a device key: the body gets the parsed key (a bad
+    // key ends the tag with -3, traced).
+    template <typename Body>
+    int DeviceTag(const char* name, int argc, void** argv, int expected, Body&& body) {
+        return TextTag(name, argc, argv, expected, [&]() -> int {
+            DeviceKey key;
+            int r = ParseKeyArgument(argv, 1, &key);
+            return r != 0 ? r : body(static_cast<const DeviceKey&>(key));
+        });
+    }
     // The result is the element of type 2 or 4 for `text`: 0, or Encode's code.
     int EncodeResult(int type, const std::string& text);
     int Finish(const char* name, void** argv, int code);
