@@ -237,6 +237,14 @@ int SqliteFile::Fail(int rc, const char* what) {
     return MapResult(rc) == ISAM_OK ? ISAM_IO_ERROR : MapResult(rc);
 }
 
+int SqliteFile::StepToRow(sqlite3_stmt* st, const char* what) {
+    int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) return ISAM_OK;
+    int r = rc == SQLITE_DONE ? ISAM_END : Fail(rc, what);
+    sqlite3_reset(st);
+    return r;
+}
+
 void SqliteFile::StopCursor() {
     if (cursor_) sqlite3_reset(cursor_);
     cursor_ = nullptr;
@@ -303,16 +311,7 @@ int SqliteFile::Find(size_t index, Seek how, const std::string& key, Row& out) {
     if (!st) return ISAM_IO_ERROR;
     if (how != Seek::First && how != Seek::Last)
         sqlite3_bind_blob(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    int rc = sqlite3_step(st);
-    if (rc == SQLITE_DONE) {
-        sqlite3_reset(st);
-        return ISAM_END;
-    }
-    if (rc != SQLITE_ROW) {
-        int r = Fail(rc, "find");
-        sqlite3_reset(st);
-        return r;
-    }
+    if (int r = StepToRow(st, "find"); r != ISAM_OK) return r;
     ReadRow(st, out);
     sqlite3_reset(st);
     return ISAM_OK;
@@ -324,16 +323,7 @@ int SqliteFile::ReadAt(int64_t position, Row& out) {
                                  "SELECT data FROM records WHERE pos = ?1");
     if (!st) return ISAM_IO_ERROR;
     sqlite3_bind_int64(st, 1, position);
-    int rc = sqlite3_step(st);
-    if (rc == SQLITE_DONE) {
-        sqlite3_reset(st);
-        return ISAM_END;
-    }
-    if (rc != SQLITE_ROW) {
-        int r = Fail(rc, "read");
-        sqlite3_reset(st);
-        return r;
-    }
+    if (int r = StepToRow(st, "read"); r != ISAM_OK) return r;
     out.position = position;
     const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(st, 0));
     int n = sqlite3_column_bytes(st, 0);

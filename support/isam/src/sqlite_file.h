@@ -68,6 +68,8 @@ private:
     void StopCursor();
     int Exec(const char* sql);
     int Fail(int sqliteResult, const char* what);
+    // Steps a one-row query: ISAM_OK on its row; else ISAM_END or the failure, the statement reset.
+    int StepToRow(sqlite3_stmt* st, const char* what);
 
     platform::UniqueSqlite db_;
     std::string path_;

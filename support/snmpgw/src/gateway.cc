@@ -152,6 +152,21 @@ int CopyOut(std::span<const uint8_t> bytes, int* length, void* buffer) {
     return MIB_OK;
 }
 
+// The end of a call that copied out: a buffer too small is the code, but not the last error.
+int CopiedOut(Handle& h, int code) { return Done(h, code, code == MIB_ERR_BUFFER ? MIB_OK : code); }
+
+// The checks of a call on binding `index` of a response, and the binding: MIB_OK with its
+// OID and value elements, else the call's ended result.
+int BindingArgument(Handle& h, int index, int responseLength, const unsigned char* response, const int* length,
+                    snmp::BerElement* oid, snmp::BerElement* value) {
+    if (response == nullptr || responseLength <= 0 || length == nullptr || index < 0) return Done(h, MIB_ERR_PARAM);
+    snmp::BerStatus s = LocateBinding(h, {response, static_cast<size_t>(responseLength)},
+                                      static_cast<size_t>(index), oid, value);
+    if (s == snmp::BerStatus::kOutOfRange) return Done(h, MIB_ERR_NO_BINDING);
+    if (s != snmp::BerStatus::kOk) return Done(h, MIB_ERR_MALFORMED);
+    return MIB_OK;
+}
+
 bool ParseIpv4(const char* text, uint32_t* out) {
     if (text == nullptr || *text == 0) return false;
     in_addr a{};
@@ -582,7 +597,7 @@ int MIBReceive(int handle, int* length, unsigned char* response) {
         h->delivered.Build(response, *h->answer);
         h->answer.reset();
     }
-    return Done(*h, code, code == MIB_ERR_BUFFER ? MIB_OK : code);
+    return CopiedOut(*h, code);
 }
 
 int MIBGetBERDataFromSNMPPacket(int handle, int index, int responseLength,
@@ -590,16 +605,10 @@ int MIBGetBERDataFromSNMPPacket(int handle, int index, int responseLength,
     auto h = Find(handle);
     if (!h) return MIB_ERR_HANDLE;
     std::lock_guard lock(h->mu);
-    if (response == nullptr || responseLength <= 0 || length == nullptr || index < 0) {
-        return Done(*h, MIB_ERR_PARAM);
-    }
     snmp::BerElement oid, value;
-    snmp::BerStatus s = LocateBinding(*h, {response, static_cast<size_t>(responseLength)},
-                                      static_cast<size_t>(index), &oid, &value);
-    if (s == snmp::BerStatus::kOutOfRange) return Done(*h, MIB_ERR_NO_BINDING);
-    if (s != snmp::BerStatus::kOk) return Done(*h, MIB_ERR_MALFORMED);
-    int code = CopyOut(value.whole, length, buffer);
-    return Done(*h, code, code == MIB_ERR_BUFFER ? MIB_OK : code);
+    if (int code = BindingArgument(*h, index, responseLength, response, length, &oid, &value); code != MIB_OK)
+        return code;
+    return CopiedOut(*h, CopyOut(value.whole, length, buffer));
 }
 
 int MIBGetchObjectIDFromSNMPPacket(int handle, int index, int responseLength,
@@ -607,20 +616,15 @@ int MIBGetchObjectIDFromSNMPPacket(int handle, int index, int responseLength,
     auto h = Find(handle);
     if (!h) return MIB_ERR_HANDLE;
     std::lock_guard lock(h->mu);
-    if (response == nullptr || responseLength <= 0 || length == nullptr || index < 0) {
-        return Done(*h, MIB_ERR_PARAM);
-    }
     snmp::BerElement oidElement, value;
-    snmp::BerStatus s = LocateBinding(*h, {response, static_cast<size_t>(responseLength)},
-                                      static_cast<size_t>(index), &oidElement, &value);
-    if (s == snmp::BerStatus::kOutOfRange) return Done(*h, MIB_ERR_NO_BINDING);
+    if (int code = BindingArgument(*h, index, responseLength, response, length, &oidElement, &value);
+        code != MIB_OK)
+        return code;
     snmp::Oid oid;
-    if (s != snmp::BerStatus::kOk || snmp::DecodeOid(oidElement.content, &oid) != snmp::BerStatus::kOk) {
-        return Done(*h, MIB_ERR_MALFORMED);
-    }
+    if (snmp::DecodeOid(oidElement.content, &oid) != snmp::BerStatus::kOk) return Done(*h, MIB_ERR_MALFORMED);
     std::string text = snmp::OidToText(oid);
     int code = CopyOut({reinterpret_cast<const uint8_t*>(text.c_str()), text.size() + 1}, length, buffer);
-    return Done(*h, code, code == MIB_ERR_BUFFER ? MIB_OK : code);
+    return CopiedOut(*h, code);
 }
 
 int MIBBEREncode(int handle, int type, const char* value, int* length, unsigned char* buffer) {
@@ -632,7 +636,7 @@ int MIBBEREncode(int handle, int type, const char* value, int* length, unsigned 
     int code = EncodeValue(type, value, &element);
     if (code != MIB_OK) return Done(*h, code);
     code = CopyOut(element, length, buffer);
-    return Done(*h, code, code == MIB_ERR_BUFFER ? MIB_OK : code);
+    return CopiedOut(*h, code);
 }
 
 int MIBGetErrorNo(int handle) {
