@@ -18,6 +18,7 @@
 #include "qm/platform/registry.h"
 #include "qm/platform/service_control.h"
 #include "qm/testing/testing.h"
+#include "server_process.h"
 #include "settings.h"
 
 namespace qm::httpd {
@@ -74,12 +75,9 @@ protected:
         }
     }
     void Start() {
-        pid_ = testing::StartBuiltProgram("qmhttpd",
-                                          {"--root", root_.path(), "--port", std::to_string(port_)});
-        ASSERT_TRUE(testing::Eventually([&] {
-            return platform::QueryServiceState(kServiceName) == 1 &&
-                   static_cast<bool>(Client().Get("/"));
-        }, std::chrono::seconds(30))) << "qmhttpd did not come up";
+        pid_ = test::StartHttpd(root_.path(), port_, std::chrono::seconds(30),
+                                [] { return platform::QueryServiceState(kServiceName) == 1; });
+        ASSERT_GT(pid_, 0) << "qmhttpd did not come up";
     }
     httplib::Client Client(const std::string& user = "", const std::string& pass = "") {
         httplib::Client c("127.0.0.1", port_);

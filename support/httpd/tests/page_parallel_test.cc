@@ -23,6 +23,7 @@
 #include "fake_agent.h"
 #include "qm/platform/registry.h"
 #include "qm/testing/testing.h"
+#include "server_process.h"
 #include "settings.h"
 #include "simulator.h"
 
@@ -117,18 +118,8 @@ protected:
         std::ofstream(root_ / ("html/en/" + name), std::ios::binary) << text;
     }
     void StartServer() {
-        std::string exe = testing::BuildBinFolder() + "/qmhttpd";
-        std::string port = std::to_string(port_);
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(exe.c_str(), exe.c_str(), "--root", root_.path().c_str(), "--port", port.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        ASSERT_TRUE(testing::Eventually([&] {
-            httplib::Client c("127.0.0.1", port_);
-            return static_cast<bool>(c.Get("/"));
-        }, std::chrono::seconds(30))) << "qmhttpd did not come up";
+        pid_ = test::StartHttpd(root_.path(), port_);
+        ASSERT_GT(pid_, 0) << "qmhttpd did not come up";
     }
     std::string Get(const std::string& page, int readTimeout = 120) {
         httplib::Client c("127.0.0.1", port_);

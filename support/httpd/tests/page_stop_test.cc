@@ -24,6 +24,7 @@
 
 #include "qm/platform/registry.h"
 #include "qm/testing/testing.h"
+#include "server_process.h"
 #include "settings.h"
 #include "simulator.h"
 
@@ -102,12 +103,8 @@ protected:
     std::string Target(const std::string& page) { return "/qm?LANGUAGE=en&TEMPLATE=" + page; }
 
     void StartServer() {
-        pid_ = testing::StartBuiltProgram("qmhttpd",
-                                          {"--root", root_.path(), "--port", std::to_string(port_)});
-        ASSERT_TRUE(testing::Eventually([&] {
-            httplib::Client c("127.0.0.1", port_);
-            return static_cast<bool>(c.Get("/"));
-        }, std::chrono::seconds(30))) << "qmhttpd did not come up";
+        pid_ = test::StartHttpd(root_.path(), port_);
+        ASSERT_GT(pid_, 0) << "qmhttpd did not come up";
     }
     // SIGTERM, then how long the server took to end (its exit status in `status`).
     Clock::duration StopServer(int* status) {

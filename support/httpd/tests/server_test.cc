@@ -16,6 +16,7 @@
 #include "qm/platform/named_objects.h"
 #include "qm/platform/registry.h"
 #include "qm/testing/testing.h"
+#include "server_process.h"
 #include "settings.h"
 
 namespace qm::httpd {
@@ -69,12 +70,8 @@ protected:
     void TearDown() override { StopServer(); }
 
     void StartServer() {
-        pid_ = testing::StartBuiltProgram("qmhttpd",
-                                          {"--root", root_.path(), "--port", std::to_string(port_)});
-        ASSERT_TRUE(testing::Eventually([&] {
-            httplib::Client c("127.0.0.1", port_);
-            return static_cast<bool>(c.Get("/"));
-        })) << "qmhttpd did not come up";
+        pid_ = test::StartHttpd(root_.path(), port_);
+        ASSERT_GT(pid_, 0) << "qmhttpd did not come up";
     }
     int StopServer() {
         if (pid_ <= 0) return -1;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -364,27 +365,23 @@ int MIBSetOption(int handle, int option, int value) {
     std::lock_guard lock(h->mu);
     std::lock_guard settingsLock(h->settingsMu);
     Settings& s = h->settings;
-    switch (option) {
-        case MIB_OPT_PORT:
-            if (value < 1 || value > 65535) return MIB_ERR_PARAM;
-            s.port = static_cast<uint16_t>(value);
-            return MIB_OK;
-        case MIB_OPT_TIMEOUT_MS:
-            if (value < 1 || value > 600000) return MIB_ERR_PARAM;
-            s.timeoutMs = value;
-            return MIB_OK;
-        case MIB_OPT_RETRIES:
-            if (value < 0 || value > 100) return MIB_ERR_PARAM;
-            s.retries = value;
-            return MIB_OK;
-        case MIB_OPT_VERSION:
-            if (value < 0 || value > 2) return MIB_ERR_PARAM;
-            s.version = value;
-            return MIB_OK;
-        case MIB_OPT_MAX_REPETITIONS:
-            if (value < 1 || value > 255) return MIB_ERR_PARAM;
-            s.maxRepetitions = value;
-            return MIB_OK;
+    // Each option, the range it accepts and where it goes.
+    struct Option {
+        int option, low, high;
+        std::function<void(Settings&, int)> set;
+    };
+    static const Option kOptions[] = {
+        {MIB_OPT_PORT, 1, 65535, [](Settings& t, int v) { t.port = static_cast<uint16_t>(v); }},
+        {MIB_OPT_TIMEOUT_MS, 1, 600000, [](Settings& t, int v) { t.timeoutMs = v; }},
+        {MIB_OPT_RETRIES, 0, 100, [](Settings& t, int v) { t.retries = v; }},
+        {MIB_OPT_VERSION, 0, 2, [](Settings& t, int v) { t.version = v; }},
+        {MIB_OPT_MAX_REPETITIONS, 1, 255, [](Settings& t, int v) { t.maxRepetitions = v; }},
+    };
+    for (const Option& o : kOptions) {
+        if (o.option != option) continue;
+        if (value < o.low || value > o.high) return MIB_ERR_PARAM;
+        o.set(s, value);
+        return MIB_OK;
     }
     return MIB_ERR_PARAM;
 }

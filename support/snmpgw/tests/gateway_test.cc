@@ -319,6 +319,24 @@ TEST(GatewayRequests, RefusesBadArguments) {
     EXPECT_EQ(MIBGetErrorNo(12345678), MIB_ERR_HANDLE);
 }
 
+TEST(GatewayRequests, OptionsTakeTheEndsOfTheirRangesAndNothingBeyond) {
+    GatewayClient gw;
+    const struct {
+        int option, low, high;
+    } ranges[] = {{MIB_OPT_PORT, 1, 65535},        {MIB_OPT_TIMEOUT_MS, 1, 600000},
+                  {MIB_OPT_RETRIES, 0, 100},       {MIB_OPT_VERSION, 0, 2},
+                  {MIB_OPT_MAX_REPETITIONS, 1, 255}};
+    for (const auto& r : ranges) {
+        SCOPED_TRACE(r.option);
+        EXPECT_EQ(MIBSetOption(gw.h, r.option, r.low - 1), MIB_ERR_PARAM);
+        EXPECT_EQ(MIBSetOption(gw.h, r.option, r.high + 1), MIB_ERR_PARAM);
+        EXPECT_EQ(MIBSetOption(gw.h, r.option, r.low), MIB_OK);
+        EXPECT_EQ(MIBSetOption(gw.h, r.option, r.high), MIB_OK);
+    }
+    EXPECT_EQ(MIBSetOption(gw.h, 9999, 1), MIB_ERR_PARAM);
+    EXPECT_EQ(MIBSetOption(12345678, MIB_OPT_PORT, 161), MIB_ERR_HANDLE);
+}
+
 TEST(GatewayWalk, StaysInsideTheSubtreeAndReadsScalars) {
     FakeMib mib = PrinterMib();
     FakeAgent agent([&](const snmp::Message& m, auto) { return mib.Respond(m); });
