@@ -219,6 +219,16 @@ int Acquire(Kind kind, std::string_view name, bool create,
     return *fresh ? kOk : (create ? kErrAlreadyExists : kOk);
 }
 
+// Acquire into an object's holder, which stays empty when the call fails (for a create, any
+// result but "done" and "already exists").
+int AcquireInto(Kind kind, std::string_view name, bool create, std::shared_ptr<SharedObject>& obj,
+                uint32_t initialEventWord = 0, uint32_t initialBlockSize = 0) {
+    bool fresh = false;
+    int rc = Acquire(kind, name, create, &obj, &fresh, initialEventWord, initialBlockSize);
+    if (rc != kOk && !(create && rc == kErrAlreadyExists)) obj.reset();
+    return rc;
+}
+
 void Drop(std::shared_ptr<SharedObject>& obj) {
     if (!obj) return;
     std::string path = obj->path;
@@ -254,18 +264,12 @@ NamedMutex::~NamedMutex() { Close(); }
 
 int NamedMutex::Create(std::string_view name) {
     Close();
-    bool fresh = false;
-    int rc = Acquire(Kind::Mutex, name, true, &obj_, &fresh);
-    if (rc != kOk && rc != kErrAlreadyExists) obj_.reset();
-    return rc;
+    return AcquireInto(Kind::Mutex, name, true, obj_);
 }
 
 int NamedMutex::Open(std::string_view name) {
     Close();
-    bool fresh = false;
-    int rc = Acquire(Kind::Mutex, name, false, &obj_, &fresh);
-    if (rc != kOk) obj_.reset();
-    return rc;
+    return AcquireInto(Kind::Mutex, name, false, obj_);
 }
 
 int NamedMutex::Wait(uint32_t timeoutMs) {
@@ -350,28 +354,22 @@ NamedEvent::~NamedEvent() { Close(); }
 
 int NamedEvent::Create(std::string_view name, bool initiallySignalled) {
     Close();
-    bool fresh = false;
-    int rc = Acquire(Kind::Event, name, true, &obj_, &fresh, initiallySignalled ? kSignalled : 0);
-    if (rc != kOk && rc != kErrAlreadyExists) {
-        obj_.reset();
-        return rc;
-    }
-    token_ = (obj_->state->nextToken.fetch_add(1) + 1) & kTokenMask;
-    if (token_ == 0) token_ = 1;
+    int rc = AcquireInto(Kind::Event, name, true, obj_, initiallySignalled ? kSignalled : 0);
+    if (obj_) TakeToken();
     return rc;
 }
 
 int NamedEvent::Open(std::string_view name) {
     Close();
-    bool fresh = false;
-    int rc = Acquire(Kind::Event, name, false, &obj_, &fresh);
-    if (rc != kOk) {
-        obj_.reset();
-        return rc;
-    }
+    int rc = AcquireInto(Kind::Event, name, false, obj_);
+    if (obj_) TakeToken();
+    return rc;
+}
+
+// Every holder of an event gets a token of its own (never 0).
+void NamedEvent::TakeToken() {
     token_ = (obj_->state->nextToken.fetch_add(1) + 1) & kTokenMask;
     if (token_ == 0) token_ = 1;
-    return kOk;
 }
 
 int NamedEvent::Set() {
@@ -426,18 +424,13 @@ SharedBlock::~SharedBlock() { Close(); }
 int SharedBlock::Create(std::string_view name, size_t size) {
     Close();
     if (size == 0 || size > kSharedBlockMaxSize) return kErrInvalidParameter;
-    bool fresh = false;
-    int rc = Acquire(Kind::Block, name, true, &obj_, &fresh, 0, static_cast<uint32_t>(size));
-    if (rc != kOk && rc != kErrAlreadyExists) obj_.reset();
-    return rc;  // a fresh file is zero-filled by ftruncate
+    // A fresh file is zero-filled by ftruncate.
+    return AcquireInto(Kind::Block, name, true, obj_, 0, static_cast<uint32_t>(size));
 }
 
 int SharedBlock::Open(std::string_view name) {
     Close();
-    bool fresh = false;
-    int rc = Acquire(Kind::Block, name, false, &obj_, &fresh);
-    if (rc != kOk) obj_.reset();
-    return rc;
+    return AcquireInto(Kind::Block, name, false, obj_);
 }
 
 int SharedBlock::Close() {

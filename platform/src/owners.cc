@@ -9,25 +9,18 @@
 
 namespace qm::platform {
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0 && fd_ != fd) {
-        // On Linux the descriptor is released even when close reports EINTR; never retry.
-        ::close(fd_);
-    }
-    fd_ = fd;
+void FdTraits::Release(int fd) {
+    if (fd >= 0) ::close(fd);
 }
 
 int UniqueFd::close() {
-    if (fd_ < 0) return 0;
-    return ::close(std::exchange(fd_, -1)) == 0 ? 0 : -1;
+    if (v_ < 0) return 0;
+    return ::close(std::exchange(v_, -1)) == 0 ? 0 : -1;
 }
 
-void UniqueLibrary::reset(void* handle) {
-    if (h_ && h_ != handle) FreeLibraryHandle(h_);
-    h_ = handle;
-}
+void LibraryTraits::Release(void* handle) { FreeLibraryHandle(handle); }
 
-void* UniqueLibrary::Symbol(const char* name) const { return LibrarySymbol(h_, name); }
+void* UniqueLibrary::Symbol(const char* name) const { return LibrarySymbol(v_, name); }
 
 UniqueMapping UniqueMapping::Map(int fd, size_t size, bool writable) {
     if (fd < 0 || size == 0) return {};

@@ -5,9 +5,6 @@
 
 namespace qm::platform {
 
-void UniqueSqlite::reset(sqlite3* db) {
-    if (db_ && db_ != db) sqlite3_close_v2(db_);
-    db_ = db;
-}
+void SqliteTraits::Release(sqlite3* db) { sqlite3_close_v2(db); }
 
 }  // namespace qm::platform

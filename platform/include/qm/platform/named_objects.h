@@ -72,6 +72,8 @@ public:
     bool IsOpen() const { return obj_ != nullptr; }
 
 private:
+    void TakeToken();
+
     std::shared_ptr<SharedObject> obj_;
     uint32_t token_ = 0;  // identifies this handle as a setter
 };

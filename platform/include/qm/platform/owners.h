@@ -15,81 +15,77 @@ struct sqlite3;
 
 namespace qm::platform {
 
-// A file descriptor; -1 is "none".
-class UniqueFd {
+// The frame every single-value owner shares. `Traits` names the raw type (`Value`), the value
+// that stands for none (`kNone`) and how a held value goes back to the system (`Release`).
+// Resetting to the value already held keeps it.
+template <typename Traits>
+class UniqueOwner {
 public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
+    using Value = typename Traits::Value;
+
+    UniqueOwner() = default;
+    explicit UniqueOwner(Value v) : v_(v) {}
+    ~UniqueOwner() { reset(); }
+    UniqueOwner(UniqueOwner&& o) noexcept : v_(o.release()) {}
+    UniqueOwner& operator=(UniqueOwner&& o) noexcept {
         if (this != &o) reset(o.release());
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueOwner(const UniqueOwner&) = delete;
+    UniqueOwner& operator=(const UniqueOwner&) = delete;
 
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
+    Value get() const { return v_; }
+    explicit operator bool() const { return v_ != Traits::kNone; }
+    Value release() { return std::exchange(v_, Traits::kNone); }
+    // Releases the held value (if any) and takes `v`.
+    void reset(Value v = Traits::kNone) {
+        if (v_ != Traits::kNone && v_ != v) Traits::Release(v_);
+        v_ = v;
+    }
+
+protected:
+    Value v_ = Traits::kNone;
+};
+
+struct FdTraits {
+    using Value = int;
+    static constexpr int kNone = -1;
+    // On Linux the descriptor is released even when close reports EINTR; never retried.
+    static void Release(int fd);
+};
+struct LibraryTraits {
+    using Value = void*;
+    static constexpr void* kNone = nullptr;
+    static void Release(void* handle);  // FreeLibraryHandle
+};
+struct SqliteTraits {
+    using Value = sqlite3*;
+    static constexpr sqlite3* kNone = nullptr;
+    // sqlite3_close_v2: statements not yet finalised do not keep the connection from closing
+    // (it ends with the last of them).
+    static void Release(sqlite3* db);
+};
+
+// A file descriptor; -1 is "none".
+class UniqueFd : public UniqueOwner<FdTraits> {
+public:
+    using UniqueOwner::UniqueOwner;
+    bool ok() const { return v_ >= 0; }
     explicit operator bool() const { return ok(); }
-    int release() { return std::exchange(fd_, -1); }
-    // Closes the held descriptor (if any) and takes `fd`.
-    void reset(int fd = -1);
     // Closes now: 0, or -1 with errno set when close failed (the descriptor is gone either way).
     int close();
-
-private:
-    int fd_ = -1;
 };
 
 // A library loaded with LoadLibraryByName (dlopen); closed with FreeLibraryHandle.
-class UniqueLibrary {
+class UniqueLibrary : public UniqueOwner<LibraryTraits> {
 public:
-    UniqueLibrary() = default;
-    explicit UniqueLibrary(void* handle) : h_(handle) {}
-    ~UniqueLibrary() { reset(); }
-    UniqueLibrary(UniqueLibrary&& o) noexcept : h_(o.release()) {}
-    UniqueLibrary& operator=(UniqueLibrary&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    UniqueLibrary(const UniqueLibrary&) = delete;
-    UniqueLibrary& operator=(const UniqueLibrary&) = delete;
-
-    void* get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void* release() { return std::exchange(h_, nullptr); }
-    void reset(void* handle = nullptr);
+    using UniqueOwner::UniqueOwner;
     // The exported symbol by its exact name, or nullptr.
     void* Symbol(const char* name) const;
-
-private:
-    void* h_ = nullptr;
 };
 
-// An SQLite connection; closed with sqlite3_close_v2, so statements not yet finalised do not
-// keep it from closing (the connection ends with the last of them).
-class UniqueSqlite {
-public:
-    UniqueSqlite() = default;
-    explicit UniqueSqlite(sqlite3* db) : db_(db) {}
-    ~UniqueSqlite() { reset(); }
-    UniqueSqlite(UniqueSqlite&& o) noexcept : db_(o.release()) {}
-    UniqueSqlite& operator=(UniqueSqlite&& o) noexcept {
-        if (this != &o) reset(o.release());
-        return *this;
-    }
-    UniqueSqlite(const UniqueSqlite&) = delete;
-    UniqueSqlite& operator=(const UniqueSqlite&) = delete;
-
-    sqlite3* get() const { return db_; }
-    explicit operator bool() const { return db_ != nullptr; }
-    sqlite3* release() { return std::exchange(db_, nullptr); }
-    void reset(sqlite3* db = nullptr);
-
-private:
-    sqlite3* db_ = nullptr;
-};
+// An SQLite connection.
+using UniqueSqlite = UniqueOwner<SqliteTraits>;
 
 // A memory mapping (mmap); unmapped with munmap.
 class UniqueMapping {
