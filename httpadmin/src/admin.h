@@ -110,6 +110,8 @@ void HiddenQueryString(Context& c);
 // The opening of a form that saves: the form, its mode and submode, and the query string.
 void SaveForm(Context& c, std::string_view mode, std::string_view submode,
               std::string_view query = "", bool confirm = true);
+// The end of a form: its table (when `table`), its submit button, and a rule (when `rule`).
+void EndForm(Context& c, std::string_view submit, bool table = false, bool rule = false);
 void ReportSave(Context& c, bool ok);
 void BackLink(Context& c);
 

@@ -167,10 +167,7 @@ void AliasesPage(Context& c) {
                    (exec ? "\" checked>" : "\">"));
         c.out.Line("</td></tr>");
     }
-    c.out.Line("</table>");
-    c.out.Line("<input type=\"submit\" value=\"Merge!\">");
-    c.out.Line("</form>");
-    c.out.Line("<hr>");
+    EndForm(c, "Merge!", true, true);
 
     SaveForm(c, "Aliases", "ModifyAliases");
     c.out.Line("<h3>Edit Aliases List:</h3>");
@@ -190,9 +187,7 @@ void AliasesPage(Context& c) {
                        (isExec ? " checked" : "") + "></td></tr>");
         }
     }
-    c.out.Line("</table>");
-    c.out.Line("<input type=\"submit\" value=\"Modify!\">");
-    c.out.Line("</form>");
+    EndForm(c, "Modify!", true);
 }
 
 void AliasesSave(Context& c) {

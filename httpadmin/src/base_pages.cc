@@ -124,9 +124,7 @@ void ExtTypePage(Context& c, bool exec) {
         TextCell(c, "value" + n, i < list.size() ? &list[i].second : nullptr);
         c.out.Line("</tr>");
     }
-    c.out.Line("</table>");
-    c.out.Line("<input type=\"submit\" value=\"Modify!\">");
-    c.out.Line("</form>");
+    EndForm(c, "Modify!", true);
 }
 
 void ExtTypeSave(Context& c, bool exec) {
@@ -165,10 +163,7 @@ void SpecialPage(Context& c) {
     c.out.Line("<tr><td><input type=\"text\" name=\"username\"></td>"
                "<td><input type=\"password\" name=\"password\"></td>"
                "<td><input type=\"password\" name=\"retype\"></td></tr>");
-    c.out.Line("</table>");
-    c.out.Line("<input type=\"submit\" value=\"Modify!\">");
-    c.out.Line("</form>");
-    c.out.Line("<hr>");
+    EndForm(c, "Modify!", true, true);
     c.out.Line("<h3>Server Configuration Refererence:</h3>");
     SaveForm(c, "Special", "Referer");
     c.out.Line("New entry:<br>");

@@ -148,6 +148,13 @@ void SaveForm(Context& c, std::string_view mode, std::string_view submode, std::
     HiddenQueryString(c);
 }
 
+void EndForm(Context& c, std::string_view submit, bool table, bool rule) {
+    if (table) c.out.Line("</table>");
+    c.out.Line("<input type=\"submit\" value=\"" + std::string(submit) + "\">");
+    c.out.Line("</form>");
+    if (rule) c.out.Line("<hr>");
+}
+
 void ReportSave(Context& c, bool ok) {
     c.out.Line(ok ? "The configuration of Http Server is modified successfully.<p></p>"
                   : "ERROR: Cannot write the configuration registry.<br><hr>");

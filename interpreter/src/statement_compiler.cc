@@ -96,6 +96,8 @@ private:
     bool Expression();
     bool ExpressionBody();
     bool Operand();
+    // An integer literal (digits, or a sign and a digit) starts at the current position.
+    bool AtInteger() const;
     bool StringLiteral();
     bool IntegerLiteral();
     bool Variable();
@@ -225,14 +227,17 @@ bool StatementParser::Call(std::string_view library, std::string_view function) 
     return true;
 }
 
+bool StatementParser::AtInteger() const {
+    const char c = s_[pos_];
+    return IsDigit(c) || ((c == '+' || c == '-') && pos_ + 1 < s_.size() && IsDigit(s_[pos_ + 1]));
+}
+
 bool StatementParser::Operand() {
     SkipSpace();
     if (pos_ >= s_.size()) return false;
     const char c = s_[pos_];
-    if (c == '"') return StringLiteral();
+    if (c == '"' || AtInteger()) return Literal();
     if (c == '$' || c == '%') return Variable();
-    if (IsDigit(c)) return IntegerLiteral();
-    if ((c == '+' || c == '-') && pos_ + 1 < s_.size() && IsDigit(s_[pos_ + 1])) return IntegerLiteral();
     if (!IsLetter(c)) return false;
     std::string_view library, function;
     size_t after = 0;
@@ -278,10 +283,8 @@ bool StatementParser::ExpressionBody() {
 bool StatementParser::Literal() {
     SkipSpace();
     if (pos_ >= s_.size()) return false;
-    const char c = s_[pos_];
-    if (c == '"') return StringLiteral();
-    if (IsDigit(c)) return IntegerLiteral();
-    if ((c == '+' || c == '-') && pos_ + 1 < s_.size() && IsDigit(s_[pos_ + 1])) return IntegerLiteral();
+    if (s_[pos_] == '"') return StringLiteral();
+    if (AtInteger()) return IntegerLiteral();
     return false;
 }
 

@@ -56,6 +56,17 @@ std::string ServerProgram(const std::string& installationPath) {
     return {};
 }
 
+// Pausing and continuing are one toggle of the server's pause event, made only from the
+// opposite state: 0 when the server is (or gets) `to`, -1 from any other state.
+int TogglePause(int from, int to, int noWait) {
+    int state = GetServerState();
+    if (state == to) return 0;
+    if (state != from) return -1;
+    if (qm::platform::SignalServicePause(kServiceName) != 0) return -1;
+    if (noWait) return 0;
+    return WaitForState(to);
+}
+
 }  // namespace
 
 extern "C" {
@@ -101,24 +112,9 @@ int StopServer(int noWait) {
     return WaitForState(QM_SERVER_STOPPED);
 }
 
-int PauseServer(int noWait) {
-    int state = GetServerState();
-    if (state == QM_SERVER_PAUSED) return 0;
-    if (state != QM_SERVER_RUNNING) return -1;
-    if (qm::platform::SignalServicePause(kServiceName) != 0) return -1;
-    if (noWait) return 0;
-    return WaitForState(QM_SERVER_PAUSED);
-}
+int PauseServer(int noWait) { return TogglePause(QM_SERVER_RUNNING, QM_SERVER_PAUSED, noWait); }
 
-int ContinueServer(int noWait) {
-    int state = GetServerState();
-    if (state == QM_SERVER_RUNNING) return 0;
-    if (state != QM_SERVER_PAUSED) return -1;
-    // The server toggles on the pause event: the same signal resumes it.
-    if (qm::platform::SignalServicePause(kServiceName) != 0) return -1;
-    if (noWait) return 0;
-    return WaitForState(QM_SERVER_RUNNING);
-}
+int ContinueServer(int noWait) { return TogglePause(QM_SERVER_PAUSED, QM_SERVER_RUNNING, noWait); }
 
 int ServiceLogPath(char* buf, size_t size) {
     std::string install;

@@ -82,26 +82,15 @@ std::vector<uint8_t> Respond(const Mib& mib, const snmp::Message& request) {
     };
     for (size_t k = 0; k < request.bindings.size(); ++k) {
         const snmp::Oid& oid = request.bindings[k].oid;
-        if (request.type == snmp::pdu::kGet) {
-            auto it = mib.find(oid);
-            if (it != mib.end()) {
-                out.push_back(*it);
-            } else if (v1) {
-                return echo(snmp::errstat::kNoSuchName, k + 1);
-            } else {
-                out.push_back({oid, {snmp::tag::kNoSuchInstance, 0}});
-            }
-        } else if (request.type == snmp::pdu::kGetNext) {
-            auto it = mib.upper_bound(oid);
-            if (it != mib.end()) {
-                out.push_back(*it);
-            } else if (v1) {
-                return echo(snmp::errstat::kNoSuchName, k + 1);
-            } else {
-                out.push_back({oid, {snmp::tag::kEndOfMibView, 0}});
-            }
+        const bool get = request.type == snmp::pdu::kGet;
+        if (!get && request.type != snmp::pdu::kGetNext) return {};
+        auto it = get ? mib.find(oid) : mib.upper_bound(oid);
+        if (it != mib.end()) {
+            out.push_back(*it);
+        } else if (v1) {
+            return echo(snmp::errstat::kNoSuchName, k + 1);
         } else {
-            return {};
+            out.push_back({oid, {get ? snmp::tag::kNoSuchInstance : snmp::tag::kEndOfMibView, 0}});
         }
     }
     return Answer(request, out, 0, 0);

@@ -73,6 +73,11 @@ protected:
         pid_ = test::StartHttpd(root_.path(), port_);
         ASSERT_GT(pid_, 0) << "qmhttpd did not come up";
     }
+    // The build's folder, with the page gateway Qmcgi, runs as /gw/ beside the test's cgi-bin.
+    void AliasGatewayFolder() {
+        platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
+                               ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" + testing::BuildBinFolder() + ";");
+    }
     int StopServer() {
         if (pid_ <= 0) return -1;
         kill(pid_, SIGTERM);
@@ -366,9 +371,7 @@ TEST_F(Server, TemplateGivesTheSameHtmlDirectlyAndThroughQmcgi) {
         << "<p>[% OUTHTML($TEMPLATE) %] x=[% OUTHTML($X) %] m=[% OUTHTML($REQUEST_METHOD) %]</p>\n"
            "[% $I = 0 %][% WHILE ($I < 3) %]<i>[% OUTHTML($I) %]</i>[% $I = $I + 1 %]"
            "[% ENDWHILE %]\n";
-    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
-                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
-                               testing::BuildBinFolder() + ";");
+    AliasGatewayFolder();
     StartServer();
     auto c = Client();
     auto direct = c.Get("/qm?LANGUAGE=en&TEMPLATE=both.htm&X=a+b%21");
@@ -408,9 +411,7 @@ bool HasNoScriptPolicy(const httplib::Result& r) {
 // every HTML answer carries.
 TEST_F(Server, Utf8ValuesWorkAndRequestsNeverReflectMarkup) {
     std::ofstream(root_ / "html/en/index.htm") << "<html>index page [% OUTHEXHTML($N) %]</html>";
-    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
-                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
-                               testing::BuildBinFolder() + ";");
+    AliasGatewayFolder();
     StartServer();
     auto c = Client();
     // A Japanese character before the names the page needs used to give "$LANGUAGE Not Found !".
@@ -481,9 +482,7 @@ TEST_F(Server, DeepTemplatesFailToCompileAndTheServerKeepsServing) {
     }
     bomb += "[% #DEFINE O0O $X[ %][% #DEFINE C0C ] %]\n\n[% $A = O15O 1 C15C %]";
     std::ofstream(root_ / "html/en/bomb.htm") << bomb;
-    platform::RegSetString(platform::RegRoot::LocalMachine, kHttpdKey, "ExecAlias",
-                           ";/cgi-bin/;" + root_.path() + "/bin;/gw/;" +
-                               testing::BuildBinFolder() + ";");
+    AliasGatewayFolder();
     StartServer();
     auto c = Client();
     for (int round = 0; round < 2; ++round) {  // nothing half-built is left to trip the next one
