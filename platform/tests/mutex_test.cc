@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -56,31 +55,22 @@ TEST(NamedMutex, OwnershipIsRecursiveAndPerThread) {
     EXPECT_EQ(m.Release(), kErrNotOwner);
     ASSERT_EQ(m.Wait(), 0);
     ASSERT_EQ(m.Wait(), 0);
-    std::atomic<int> other{-1};
-    std::thread t([&] {
-        NamedMutex h;
-        h.Create("Own");
-        other = h.Wait(50);
-    });
-    t.join();
-    EXPECT_EQ(other, kWaitTimeout);
+    // What another thread's wait on the same mutex gives, within `timeoutMs`.
+    auto otherThreadWaits = [](uint32_t timeoutMs) {
+        int result = -1;
+        std::thread([&] {
+            NamedMutex h;
+            h.Create("Own");
+            result = h.Wait(timeoutMs);
+            if (result == 0) h.Release();
+        }).join();
+        return result;
+    };
+    EXPECT_EQ(otherThreadWaits(50), kWaitTimeout);
     EXPECT_EQ(m.Release(), 0);
-    std::thread t2([&] {
-        NamedMutex h;
-        h.Create("Own");
-        other = h.Wait(50);
-    });
-    t2.join();
-    EXPECT_EQ(other, kWaitTimeout) << "still held once more";
+    EXPECT_EQ(otherThreadWaits(50), kWaitTimeout) << "still held once more";
     EXPECT_EQ(m.Release(), 0);
-    std::thread t3([&] {
-        NamedMutex h;
-        h.Create("Own");
-        other = h.Wait(1000);
-        h.Release();
-    });
-    t3.join();
-    EXPECT_EQ(other, 0);
+    EXPECT_EQ(otherThreadWaits(1000), 0);
 }
 
 TEST(NamedMutex, ExcludesOtherProcessesAndIsFreedWhenTheOwnerDies) {

@@ -40,20 +40,23 @@ TEST(Process, AFailedExecIsReportedWhoeverWritesFirst) {
 
 TEST(Process, WindowsProgramNamesFindOurPrograms) {
     testing::TempRoot root;
-    const std::string prog = root / "bin/qmhelper";
-    std::ofstream(prog) << "#!/bin/sh\necho ran > \"$QM_ROOT/log/helper.txt\"\n";
-    std::filesystem::permissions(prog, std::filesystem::perms::owner_all);
+    // A script in `folder` that leaves log/<name>.txt behind when it runs.
+    auto script = [&](const std::string& folder, const std::string& name) {
+        std::filesystem::create_directories(root / folder);
+        const std::string path = root / (folder + "/" + name);
+        std::ofstream(path) << "#!/bin/sh\necho ran > \"$QM_ROOT/log/" << name << ".txt\"\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    };
+    auto ran = [&](const std::string& name) {
+        return testing::Eventually([&] { return std::filesystem::exists(root / ("log/" + name + ".txt")); });
+    };
+    script("bin", "qmhelper");
     ASSERT_EQ(StartDetached({"qmhelper.exe"}), 0);
-    EXPECT_TRUE(testing::Eventually(
-        [&] { return std::filesystem::exists(root / "log/helper.txt"); }));
+    EXPECT_TRUE(ran("qmhelper"));
     // Programs that are no CGI programs live in sbin/ and are found there as well.
-    std::filesystem::create_directories(root / "sbin");
-    const std::string tool = root / "sbin/qmtool";
-    std::ofstream(tool) << "#!/bin/sh\necho ran > \"$QM_ROOT/log/tool.txt\"\n";
-    std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+    script("sbin", "qmtool");
     ASSERT_EQ(StartDetached({"qmtool.exe"}), 0);
-    EXPECT_TRUE(testing::Eventually(
-        [&] { return std::filesystem::exists(root / "log/tool.txt"); }));
+    EXPECT_TRUE(ran("qmtool"));
 }
 
 TEST(Process, SocketErrorsUseWindowsNumbers) {
