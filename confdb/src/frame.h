@@ -42,12 +42,14 @@ public:
     // store's "[ER_OUT]" line, when the call cannot go on.
     const StoreApi* Begin(std::initializer_list<TextArg> texts, std::initializer_list<OutArg> outs = {},
                           std::source_location at = std::source_location::current()) const {
-        std::string details;
-        for (const TextArg& t : texts) {
-            if (!details.empty()) details += ", ";
-            details += std::string(t.name) + "=" + Shown(t.value);
+        if (QbGetTraceLevel() & kDbTrace.level) {
+            std::string details;
+            for (const TextArg& t : texts) {
+                if (!details.empty()) details += ", ";
+                details += std::string(t.name) + "=" + Shown(t.value);
+            }
+            In(platform::TraceFormat("%s", at), details.c_str());
         }
-        In(platform::TraceFormat("%s", at), details.c_str());
         for (const TextArg& t : texts) {
             if (t.width ? !Text(t.value, t.width, t.name, at) : !NotNull(t.value, t.name, at)) return nullptr;
         }

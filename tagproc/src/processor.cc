@@ -171,6 +171,7 @@ bool CTagProcessor::CheckArgs(int argc, void** argv, int expected, bool keyFirst
 
 bool CTagProcessor::Called(const char* name, int argc, void** argv, int expected, bool keyFirst) {
     if (!CheckArgs(argc, argv, expected, keyFirst)) return false;
+    if ((QbGetTraceLevel() & QB_TRACE_INFO) == 0) return true;
     std::string call = std::string(name) + "(";
     for (int i = 1; i <= expected; ++i) {
         if (i > 1) call += ',';
