@@ -90,13 +90,14 @@ void ChannelServer::Serve(rrchannel::ServerSession session) {
     std::string upload;
     if (!session.Receive(&request, &upload)) return;  // the client went away or spoke nonsense
     if (strcasecmp(request.service.c_str(), "qmintpr") != 0 || !pages_->loaded()) {
+        // Logged before the answer goes out, so that whoever got the answer finds the line.
+        serviceLog_->Error("channel request for the unavailable service \"" + request.service +
+                           "\"");
         // The name is the client's: it goes into the page as text, never as markup.
         session.WriteData(rrchannel::kModeText,
                           "<p>qmhttpd: the service \"" + cgi::HtmlEscape(request.service) +
                               "\" is not available on this server.</p>\n");
         session.WriteEnd();
-        serviceLog_->Error("channel request for the unavailable service \"" + request.service +
-                           "\"");
         return;
     }
     std::string uploadFile;
