@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -368,7 +367,7 @@ int MIBSetOption(int handle, int option, int value) {
     // Each option, the range it accepts and where it goes.
     struct Option {
         int option, low, high;
-        std::function<void(Settings&, int)> set;
+        void (*set)(Settings&, int);
     };
     static const Option kOptions[] = {
         {MIB_OPT_PORT, 1, 65535, [](Settings& t, int v) { t.port = static_cast<uint16_t>(v); }},
