@@ -106,7 +106,7 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
                 return false;
             }
             p += close + 2;
-            if (!macros_.Substitute(chunk.substr(2, close - 2), substituted, limits_.maxText)) {
+            if (!macros_.Substitute(chunk.substr(2, close - 2), substituted, limits_.maxText, substitutionLeft_)) {
                 out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
                 return false;
             }
@@ -129,7 +129,7 @@ bool Compiler::CompileText(std::string_view name, std::string_view text, int dep
             const size_t lf = chunk.rfind('\n');
             end = lf == std::string_view::npos ? chunk.size() : lf + 1;
         }
-        if (!macros_.Substitute(chunk.substr(0, end), substituted, limits_.maxText)) {
+        if (!macros_.Substitute(chunk.substr(0, end), substituted, limits_.maxText, substitutionLeft_)) {
             out_.Error(name, "makeTemporary()", Msg::OutOfMemory);
             return false;
         }

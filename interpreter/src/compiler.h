@@ -21,11 +21,13 @@ struct CompileLimits {
     size_t maxMacros = 1024;          // #DEFINEs per compile run
     size_t maxText = 1u << 20;        // bytes of one substituted text or tag body
     size_t maxPage = 64u << 20;       // bytes of compiled records
+    size_t maxSubstitution = 256u << 20;  // bytes macro substitution reads and writes, in all
     int maxBlockDepth = QM_PAGE_MAX_BLOCK_DEPTH;            // open IF/WHILE/SWITCH blocks
     int maxExpressionDepth = QM_PAGE_MAX_EXPRESSION_DEPTH;  // expressions inside expressions
 };
 // Together these bound the work of one compile, whatever the template: every text is
-// substituted by at most maxMacros macros and never grows past maxText.
+// substituted by at most maxMacros macros, never grows past maxText, and all substitution of a
+// run together reads and writes at most maxSubstitution bytes (a fraction of a second).
 
 // One compile run (makeTemporary): owns the macro list, appends records (without the header)
 // to `page`, and writes the first error, if any, as one line to `out`.
@@ -52,6 +54,7 @@ private:
     CompileLimits limits_;
     MacroList macros_;
     int includes_ = 0;
+    size_t substitutionLeft_ = limits_.maxSubstitution;
     int blockDepth_ = 0;  // blocks opened and not yet closed, over the whole run
 };
 

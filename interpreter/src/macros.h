@@ -19,8 +19,10 @@ public:
     }
 
     // Each macro in list order replaces every occurrence of its name, left to right, resuming
-    // after the inserted text. False when the result would exceed `limit` bytes (out of memory).
-    bool Substitute(std::string_view in, std::string& out, size_t limit) const;
+    // after the inserted text. False when the result would exceed `limit` bytes, or when the
+    // bytes read and written would exceed what is left of `budget` (out of memory either way).
+    // `budget` is the whole compile run's: it falls by the work done.
+    bool Substitute(std::string_view in, std::string& out, size_t limit, size_t& budget) const;
 
 private:
     std::vector<std::pair<std::string, std::string>> macros_;

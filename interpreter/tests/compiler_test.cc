@@ -151,6 +151,23 @@ TEST(CompilerDirectives, Errors) {
     std::string text;
     for (int i = 0; i < 40; ++i) text += bomb;
     EXPECT_EQ(Error(text + "A"), "main.htm: makeTemporary() Out of memory !");
+    // Tags that macros blow up to nearly the size limit and that then vanish as white space
+    // cost that much once per macro and tag; all of a run's substitution is bounded, so a few
+    // kilobytes of template cannot keep a compile busy for minutes.
+    // (T18T becomes 2^18 tabs.)
+    std::string tabs;
+    for (int i = 18; i >= 1; --i) {
+        const std::string n = std::to_string(i), m = std::to_string(i - 1);
+        tabs += "[% #DEFINE T" + n + "T T" + m + "TT" + m + "T %]";
+    }
+    tabs += "[% #DEFINE T0T \"\t\" %]";
+    std::string tags;
+    for (int i = 0; i < 200; ++i) tags += "[%T18T%]";
+    EXPECT_EQ(Error(tabs + tags), "main.htm: makeTemporary() Out of memory !");
+    EXPECT_EQ(Error(tabs + "[% #INCLUDE t.htm t.htm t.htm t.htm %]", {{"t.htm", tags.substr(0, 400)}}),
+              "t.htm: makeTemporary() Out of memory !");
+    // Far below that, the same tags compile to nothing.
+    EXPECT_EQ(Records(tabs + tags.substr(0, 80)), "");
     // The macro list is bounded too.
     std::string many;
     for (int i = 0; i < 1100; ++i) many += "[%#DEFINE N" + std::to_string(i) + "N x%]";
