@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -247,7 +248,22 @@ HttpServer::HttpServer(Settings settings, PageHost* pages, ServiceLog* serviceLo
 HttpServer::~HttpServer() = default;
 
 bool HttpServer::Bind(const std::string& host, std::string* error) {
-    if (!http_->bind_to_port(host, settings_.port)) {
+    // The HTTP library listens with a queue of five connections. A burst beyond that overflows
+    // it: the kernel drops the clients' handshakes, and they stall for seconds and then fail on
+    // their first read. Listening again on the same socket only enlarges its queue, so the
+    // socket is noted when it is made (with the library's usual options) and given a full one.
+    int listening = -1;
+    http_->set_socket_options([&listening](int sock) {
+        httplib::default_socket_options(sock);
+        listening = sock;
+    });
+    const bool bound = http_->bind_to_port(host, settings_.port);
+    http_->set_socket_options(httplib::default_socket_options);  // `listening` ends here
+    if (bound && listening >= 0 && ::listen(listening, SOMAXCONN) != 0) {
+        *error = "cannot listen on " + host + ":" + std::to_string(settings_.port) + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!bound) {
         *error = "cannot listen on " + host + ":" + std::to_string(settings_.port) +
                  " (error 10048: the address is in use or not allowed)";
         return false;

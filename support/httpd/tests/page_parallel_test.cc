@@ -126,7 +126,8 @@ protected:
         c.set_read_timeout(readTimeout);
         c.set_connection_timeout(60);
         auto r = c.Get(("/qm?LANGUAGE=en&TEMPLATE=" + page).c_str());
-        return r && r->status == 200 ? r->body : "<failed>";
+        if (!r) return "<failed: " + httplib::to_string(r.error()) + ">";
+        return r->status == 200 ? r->body : "<failed: status " + std::to_string(r->status) + ">";
     }
     // Runs `count` requests for `page` at once; returns how many got `expected`.
     int Burst(int count, const std::string& page, const std::string& expected) {

@@ -1,14 +1,18 @@
 // qmhttpd as a real process in a temporary installation root, spoken to over loopback.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -225,6 +229,66 @@ TEST_F(Server, SurvivesMalformedAndOversizedRequests) {
                                     std::chrono::seconds(12)))
         << count("fd") << " descriptors, " << fdsBefore << " before";
     EXPECT_EQ(count("task"), threadsBefore) << "worker threads are a fixed pool";
+}
+
+TEST_F(Server, ABurstOfConnectionsWaitsInTheQueueInsteadOfBeingDropped) {
+    StartServer();
+    // While the server accepts nothing, the kernel alone completes handshakes, as many as the
+    // listening socket's queue holds; a connection beyond it is dropped and later fails.
+    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+    constexpr int kClients = 100;
+    std::vector<int> socks;
+    for (int i = 0; i < kClients; ++i) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(s, 0);
+        socks.push_back(s);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    // Handshakes on loopback take microseconds; ten seconds is for a loaded machine.
+    std::vector<bool> up(socks.size(), false);
+    int connected = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (connected < kClients && std::chrono::steady_clock::now() < deadline) {
+        std::vector<pollfd> waiting;
+        for (size_t i = 0; i < socks.size(); ++i)
+            if (!up[i]) waiting.push_back({socks[i], POLLOUT, 0});
+        if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
+        for (const pollfd& p : waiting) {
+            if (!(p.revents & POLLOUT)) continue;
+            int err = -1;
+            socklen_t len = sizeof err;
+            if (getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) continue;
+            const size_t i = static_cast<size_t>(std::find(socks.begin(), socks.end(), p.fd) - socks.begin());
+            up[i] = true;
+            ++connected;
+        }
+    }
+    kill(pid_, SIGCONT);
+    EXPECT_EQ(connected, kClients);
+    // Once it runs again, every one of them is answered.
+    int answered = 0;
+    for (size_t i = 0; i < socks.size(); ++i) {
+        const int s = socks[i];
+        if (!up[i]) {
+            close(s);
+            continue;
+        }
+        const int flags = fcntl(s, F_GETFL);
+        fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+        timeval tv{30, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        const std::string get = "GET / HTTP/1.0\r\n\r\n";
+        char buf[64] = {};
+        if (send(s, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size()) &&
+            recv(s, buf, sizeof buf - 1, MSG_WAITALL) > 12 && std::string(buf).starts_with("HTTP/1.1 200"))
+            ++answered;
+        close(s);
+    }
+    EXPECT_EQ(answered, kClients);
 }
 
 TEST_F(Server, StopPauseAndContinueThroughNamedObjects) {
