@@ -3,20 +3,17 @@
 # parallel (and pages stopped or abandoned half-way), the tag library's page tests, discovery
 # sessions. Builds them with -DQM_TSAN=ON in build/tsan and runs their tests; every process
 # (the servers the tests start too) writes its reports to one folder.
-#   tests/tsan/run.sh [--out DIR]
+#   tests/tsan/run.sh            (reports in build/tsan/reports)
 # Exit 0 when no process reported a race, 1 otherwise (the reports are listed).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$here"
+case "${1:-}" in
+  "") ;;
+  -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  *) echo "run.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
+esac
 out="$here/build/tsan/reports"
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --out) out="$2"; shift ;;
-    -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "run.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
-  esac
-  shift
-done
 scripts/setup.sh
 export CCACHE_DIR="${CCACHE_DIR:-$here/.cache/ccache}"
 tests=(httpd_page_test qmtag_test qmtag_logs_test qbapi_test)
