@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "qm/platform/named_objects.h"
+#include "qm/platform/owners.h"
 #include "qm/platform/registry.h"
 #include "qm/testing/testing.h"
 #include "server_process.h"
@@ -238,11 +239,11 @@ TEST_F(Server, ABurstOfConnectionsWaitsInTheQueueInsteadOfBeingDropped) {
     // listening socket's queue holds; a connection beyond it is dropped and later fails.
     ASSERT_EQ(kill(pid_, SIGSTOP), 0);
     constexpr int kClients = 100;
-    std::vector<int> socks;
+    std::vector<platform::UniqueFd> socks;
     for (int i = 0; i < kClients; ++i) {
-        int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         ASSERT_GE(s, 0);
-        socks.push_back(s);
+        socks.emplace_back(s);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port_));
@@ -256,15 +257,15 @@ TEST_F(Server, ABurstOfConnectionsWaitsInTheQueueInsteadOfBeingDropped) {
     while (connected < kClients && std::chrono::steady_clock::now() < deadline) {
         std::vector<pollfd> waiting;
         for (size_t i = 0; i < socks.size(); ++i)
-            if (!up[i]) waiting.push_back({socks[i], POLLOUT, 0});
+            if (!up[i]) waiting.push_back({socks[i].get(), POLLOUT, 0});
         if (poll(waiting.data(), waiting.size(), 100) <= 0) continue;
         for (const pollfd& p : waiting) {
             if (!(p.revents & POLLOUT)) continue;
             int err = -1;
             socklen_t len = sizeof err;
             if (getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) continue;
-            const size_t i = static_cast<size_t>(std::find(socks.begin(), socks.end(), p.fd) - socks.begin());
-            up[i] = true;
+            const auto same = [&p](const platform::UniqueFd& s) { return s.get() == p.fd; };
+            up[static_cast<size_t>(std::find_if(socks.begin(), socks.end(), same) - socks.begin())] = true;
             ++connected;
         }
     }
@@ -273,11 +274,8 @@ TEST_F(Server, ABurstOfConnectionsWaitsInTheQueueInsteadOfBeingDropped) {
     // Once it runs again, every one of them is answered.
     int answered = 0;
     for (size_t i = 0; i < socks.size(); ++i) {
-        const int s = socks[i];
-        if (!up[i]) {
-            close(s);
-            continue;
-        }
+        const int s = socks[i].get();
+        if (!up[i]) continue;
         const int flags = fcntl(s, F_GETFL);
         fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
         timeval tv{30, 0};
@@ -287,7 +285,6 @@ TEST_F(Server, ABurstOfConnectionsWaitsInTheQueueInsteadOfBeingDropped) {
         if (send(s, get.data(), get.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(get.size()) &&
             recv(s, buf, sizeof buf - 1, MSG_WAITALL) > 12 && std::string(buf).starts_with("HTTP/1.1 200"))
             ++answered;
-        close(s);
     }
     EXPECT_EQ(answered, kClients);
 }
