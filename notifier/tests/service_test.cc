@@ -140,17 +140,18 @@ protected:
         });
         ASSERT_TRUE(qm::testing::Eventually(ServiceRuns, 30s));
     }
-    int Tool(const std::vector<std::string>& args) {
+    // The registration tool, running while the test goes on.
+    std::unique_ptr<qm::testing::Child> StartTool(const std::vector<std::string>& args) {
         const std::string program = bin_ + "/qmntf";
-        qm::testing::Child child([&] {
+        return std::make_unique<qm::testing::Child>([&] {
             std::vector<char*> argv{const_cast<char*>("qmntf")};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             execv(program.c_str(), argv.data());
             return 127;
         });
-        return child.Wait(60s);
     }
+    int Tool(const std::vector<std::string>& args) { return StartTool(args)->Wait(60s); }
     // A receiver registered for the test printer.
     std::string Register(const Receiver& r, int level, const std::string& text = "front desk") {
         const int counter = DBGetHandleCounter();
@@ -360,6 +361,44 @@ TEST_F(NotifierTest, ToolStartsTheServiceWhenNoneRuns) {
     ASSERT_TRUE(bye);
     EXPECT_EQ((*bye)[1], "9");
     EXPECT_EQ(Tool({"status"}), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A service that was killed can still look present for a moment while its last threads end;
+// a "start" that finds such a service sees it go, starts a fresh one and hands it the command,
+// instead of waiting out its time-out and failing.
+TEST_F(NotifierTest, ToolStartsAFreshServiceWhenTheOneItFoundEnds) {
+    Receiver r;
+    const std::string handle = Register(r, 0);
+    // Another process holds the service's objects as a running service would, but never answers.
+    qm::testing::Holder ending([](const qm::testing::Holder::Hold& hold) {
+        qm::ipc::ControlMap map;
+        qm::ipc::NamedEvent event;
+        qm::ipc::NamedMutex served;
+        if (map.Create(qm::ipc::kNotifierMap) != 0 || event.Create(qm::ipc::kNotifierEvent, false) != 0 ||
+            served.Create(qm::ipc::kNotifierMutex) != 0)
+            return 1;
+        hold();
+        return 0;
+    });
+    ASSERT_TRUE(ending.ready());
+    auto tool = StartTool({"start", handle});
+    // The tool found the holder's objects and wrote its command into the block.
+    ASSERT_TRUE(qm::testing::Eventually([] {
+        qm::ipc::ControlMap map;
+        if (map.Open(qm::ipc::kNotifierMap) != 0) return false;
+        return map.Next() == "1";
+    }, 30s));
+    ending.Kill();
+    // Before, the tool waited out its 30 s and failed.
+    ASSERT_EQ(tool->Wait(60s), 0);
+    auto idle = r.Next();
+    ASSERT_TRUE(idle) << "the fresh service did not take the receiver";
+    EXPECT_EQ((*idle)[1], "0");
+    ASSERT_EQ(Tool({"stop"}), 0);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -108,36 +109,65 @@ bool WaitFor(bool wantRunning, int seconds) {
     return true;
 }
 
+// What became of a command sent through the block.
+enum class Delivery { Acknowledged, Failed, ServiceGone };
+
+// Waits for the service's acknowledgement in short slices, looking between them whether the
+// service still exists. A service killed a moment ago can still look present while its last
+// threads end (its objects are released only then); a command sent to it is never answered,
+// and waiting out the whole time-out for that would only delay the start of a fresh one.
+Delivery AwaitAcknowledgement(ipc::NamedEvent& event, int seconds, int* rc) {
+    using Clock = std::chrono::steady_clock;
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    constexpr auto kSlice = std::chrono::milliseconds(200);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        *rc = event.Wait(static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 0, kSlice.count())));
+        if (*rc == 0) return Delivery::Acknowledged;
+        if (*rc != qm::platform::kWaitTimeout) return Delivery::Failed;
+        // An acknowledgement given just before the service ended is still in the event.
+        if (!ServiceRuns()) return event.Wait(0) == 0 ? Delivery::Acknowledged : Delivery::ServiceGone;
+        if (Clock::now() >= end) return Delivery::Failed;
+    }
+}
+
 // The sender's side of the block: the command and the handle text, then the event, then the
 // wait for the service's acknowledgement.
-int SendCommand(const std::string& command, const std::string& handle, int seconds) {
+Delivery Send(const std::string& command, const std::string& handle, int seconds) {
     if (handle.size() > kMaxBlockHandle) {
         std::fprintf(stderr, "qmntf: handle %s does not fit the command block (at most %zu characters)\n",
                      handle.c_str(), kMaxBlockHandle);
-        return kExitFailure;
+        return Delivery::Failed;
     }
     ipc::NamedEvent event;
     if (event.Create(ipc::kNotifierEvent, true) != 0) {
         std::fprintf(stderr, "qmntf: the service's event cannot be opened\n");
-        return kExitFailure;
+        return Delivery::Failed;
     }
     ipc::ControlMap map;
     if (map.Open(ipc::kNotifierMap) != 0) {
         event.Close();
         std::fprintf(stderr, "qmntf: Qntfmgr is not running\n");
-        return kExitFailure;
+        return Delivery::ServiceGone;
     }
     int rc = map.Put(command);
     if (rc == 0 && !handle.empty()) rc = map.Put(handle);
     if (rc == 0) rc = event.Set();
     map.Close();
-    if (rc == 0) rc = event.Wait(static_cast<uint32_t>(seconds) * 1000);
+    Delivery result = rc == 0 ? AwaitAcknowledgement(event, seconds, &rc) : Delivery::Failed;
+    // Closed before anything is started again: an event nobody holds is made afresh by the next
+    // service, without the signal given here.
     event.Close();
-    if (rc != 0) {
+    if (result == Delivery::ServiceGone) {
+        std::fprintf(stderr, "qmntf: Qntfmgr ended before it acknowledged command %s\n", command.c_str());
+    } else if (result == Delivery::Failed) {
         std::fprintf(stderr, "qmntf: Qntfmgr did not acknowledge command %s (%d)\n", command.c_str(), rc);
-        return kExitFailure;
     }
-    return kExitOk;
+    return result;
+}
+
+int SendCommand(const std::string& command, const std::string& handle, int seconds) {
+    return Send(command, handle, seconds) == Delivery::Acknowledged ? kExitOk : kExitFailure;
 }
 
 int StartService(int seconds) {
@@ -391,10 +421,16 @@ int main(int argc, char** argv) {
                          handle->c_str(), kMaxBlockHandle);
             return kExitFailure;
         }
-        if (cmd != "end") {
+        const std::string command = cmd == "start" ? "1" : cmd == "bye" ? "2" : "8";
+        if (cmd == "end") return SendCommand(command, *handle, o.waitSeconds);
+        // A service found ending (killed, or stopped by someone else) is started afresh once.
+        for (int attempt = 0;; ++attempt) {
             if (int rc = StartService(o.waitSeconds); rc != 0) return rc;
+            const Delivery d = Send(command, *handle, o.waitSeconds);
+            if (d == Delivery::Acknowledged) return kExitOk;
+            if (d == Delivery::Failed || attempt == 1) return kExitFailure;
+            std::fprintf(stderr, "qmntf: starting Qntfmgr again\n");
         }
-        return SendCommand(cmd == "start" ? "1" : cmd == "bye" ? "2" : "8", *handle, o.waitSeconds);
     }
     return options.Usage("unknown command " + cmd);
 }
