@@ -143,14 +143,29 @@ class Suite:
             except subprocess.TimeoutExpired:
                 pass
 
+    @staticmethod
+    def all_threads_dead(pid):
+        # The thread-group leader turns Z as soon as it dies, while the other
+        # threads of a killed multi-threaded service may still be exiting and
+        # holding its files and locks; a restart in that window still finds
+        # the old instance "running". Gone means every thread is Z or X.
+        try:
+            tasks = os.listdir("/proc/%d/task" % pid)
+        except OSError:
+            return True
+        for tid in tasks:
+            try:
+                with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X"):
+                        return False
+            except OSError:
+                continue
+        return True
+
     def wait_gone(self, pid, seconds=30):
         end = time.time() + seconds
         while time.time() < end:
-            try:
-                with open("/proc/%d/stat" % pid) as f:
-                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
-                        return True
-            except OSError:
+            if self.all_threads_dead(pid):
                 return True
             time.sleep(0.05)
         return False
