@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -26,6 +27,31 @@ void RunWithPrefixes(const std::vector<uint8_t>& input) {
     }
 }
 
+// The targets keep their files in folders under $TMPDIR. Unless the caller chose a place, they
+// go to a private folder on the memory file system, removed at the end: the stores sync what
+// they write, and on a disk those syncs stretch a replay of a large corpus to minutes.
+class ScratchRoot {
+public:
+    ScratchRoot() {
+        const char* chosen = std::getenv("TMPDIR");
+        if (chosen && *chosen) return;
+        std::string pattern = "/dev/shm/qmreplay.XXXXXX";
+        if (!mkdtemp(pattern.data())) return;  // no memory file system: the default place
+        dir_ = pattern;
+        setenv("TMPDIR", dir_.c_str(), 1);
+    }
+    ~ScratchRoot() {
+        if (dir_.empty()) return;
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    ScratchRoot(const ScratchRoot&) = delete;
+    ScratchRoot& operator=(const ScratchRoot&) = delete;
+
+private:
+    std::string dir_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,6 +61,7 @@ int main(int argc, char** argv) {
                     argv[0]);
         return argc < 2 ? 2 : 0;
     }
+    const ScratchRoot scratch;
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     size_t inputs = 0;
     for (int i = 1; i < argc; ++i) {
