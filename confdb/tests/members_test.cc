@@ -171,7 +171,18 @@ TEST_F(MemberLists, RenameWaitsForTheRewriteOfAllDevices) {
 }
 
 TEST_F(MemberLists, FailedClearingLeavesNoRewriteRunning) {
+    // Closing the writer starts the host name registration, which reads the member file in
+    // the background; it has to be over before the file is swapped, or it may read (or make)
+    // the stand-in instead. The trace may hold earlier tests' registrations: count them.
+    auto registrations = [&] {
+        const std::string trace = Trace(), end = "QMDBMGR: IPHostRegist[OUT] _endthread()";
+        size_t n = 0;
+        for (size_t at = trace.find(end); at != std::string::npos; at = trace.find(end, at + 1)) ++n;
+        return n;
+    };
+    const size_t before = registrations();
     WriteAll(nullptr, {"old"});
+    ASSERT_TRUE(qm::testing::Eventually([&] { return registrations() > before; }));
     // A member file that cannot be opened makes the clearing fail.
     // The file moves aside with its log, as SQLite keeps recent changes there.
     auto move = [&](const std::string& from, const std::string& to) {
